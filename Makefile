@@ -1,0 +1,59 @@
+# Every target creates .venv on first use with the newest CPython the machine has.
+PYTHON ?= $(shell scripts/find_python.sh)
+VENV ?= .venv
+VPY := $(VENV)/bin/python
+CMAKE := $(VENV)/bin/cmake
+JOBS ?= 2
+DEV_BUILD := build/dev
+PYTEST_ARGS ?=
+
+.PHONY: venv build demo test test-native test-python tsan asan lint format bench bench-native matrix clean
+
+venv: $(VENV)/.ready
+$(VENV)/.ready: pyproject.toml requirements-dev.txt
+	test -x $(VPY) || $(PYTHON) -m venv $(VENV)
+	$(VPY) -m pip install -q --upgrade pip
+	$(VPY) -m pip install -q -r requirements-dev.txt
+	touch $@
+
+# Development build: warnings are errors; incremental through the fixed build folder.
+build: venv
+	$(VPY) -m pip install -q --no-build-isolation --no-deps \
+	  -Cbuild-dir=$(DEV_BUILD) -Ccmake.define.VANDRA_WERROR=ON .
+
+demo: build
+	$(VPY) examples/quickstart.py
+
+test: test-native test-python
+
+test-native: venv
+	$(CMAKE) -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DVANDRA_NATIVE_TESTS=ON -DVANDRA_WERROR=ON -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) >/dev/null
+	$(CMAKE) --build build/native -j $(JOBS)
+	$(VENV)/bin/ctest --test-dir build/native --output-on-failure
+
+test-python: build
+	$(VPY) -m pytest -q $(PYTEST_ARGS) tests
+
+# Native tests under ThreadSanitizer / AddressSanitizer + UndefinedBehaviorSanitizer.
+tsan asan: venv
+	$(CMAKE) -S . -B build/$@ -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANDRA_NATIVE_TESTS=ON \
+	  -DVANDRA_SANITIZE=$(if $(filter tsan,$@),thread,address,undefined) \
+	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) >/dev/null
+	$(CMAKE) --build build/$@ -j $(JOBS)
+	TSAN_OPTIONS=halt_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	  $(VENV)/bin/ctest --test-dir build/$@ --output-on-failure
+
+lint:
+	clang-format --dry-run --Werror $$(git ls-files 'src/*.cpp' 'src/*.hpp' 'tests/native/*' 'bench/*.cpp')
+	cppcheck --quiet --error-exitcode=1 --std=c++20 --language=c++ --inline-suppr \
+	  --suppress=missingIncludeSystem -I src src
+
+format:
+	clang-format -i $$(git ls-files 'src/*.cpp' 'src/*.hpp' 'tests/native/*' 'bench/*.cpp')
+
+bench-native: test-native
+	build/native/bench_label_encode
+
+clean:
+	rm -rf build $(VENV)

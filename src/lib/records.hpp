@@ -1,0 +1,44 @@
+// Plain owned records that carry a table's columns into label encoding and the fit out of
+// it. None of them holds a Python reference, so an Encoder never takes part in cyclic GC.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "lib/byte_map.hpp"
+
+namespace vandra {
+
+using Code = std::uint64_t;
+using ColumnIndex = std::size_t;
+
+// One text column's distinct labels; missing-value texts map to no code.
+using LabelMap = ByteMap<std::optional<Code>>;
+
+// Coded labels inverted: code -> owned label text.
+using CodeMap = std::unordered_map<Code, std::string>;
+
+// Hand-over from input conversion to object-column encoding. Labels are views: the
+// converter keeps the bytes alive (Python str objects or its own storage) for the call.
+struct ColumnBuffers {
+    std::vector<bool> is_object;
+    std::vector<std::vector<double>> numbers;
+    std::vector<std::vector<std::string_view>> labels;
+
+    explicit ColumnBuffers(std::size_t cols) : is_object(cols, false), numbers(cols), labels(cols) {}
+    std::size_t cols() const { return is_object.size(); }
+};
+
+// The fit one cell-path conversion produces; an Encoder keeps the last one of encode().
+struct FitState {
+    std::vector<ColumnIndex> encoded_columns;
+    std::unordered_map<ColumnIndex, LabelMap> label_maps;
+    std::unordered_map<ColumnIndex, CodeMap> code_maps;
+};
+
+}  // namespace vandra
