@@ -1,0 +1,58 @@
+#include "lib/internal_error.hpp"
+
+#include <cstdio>
+#include <thread>
+
+#include "lib/once.hpp"
+
+namespace vandra {
+namespace {
+
+constexpr const char* kGenericMessage = "internal error in vandra";
+
+PyObject* internal_error_type() {
+    static PyOnce<PyObject> once;
+    return once.get([] {
+        return PyErr_NewExceptionWithDoc(
+            "vandra.InternalError",
+            "An internal consistency failure inside vandra. Derived directly from\n"
+            "BaseException, so `except Exception` does not catch it.",
+            PyExc_BaseException, nullptr);
+    });
+}
+
+}  // namespace
+
+void raise_internal_error(const char* message) noexcept {
+    const char* text = message && *message ? message : kGenericMessage;
+    std::fprintf(stderr, "vandra: internal error on thread %zu: %s\n",
+                 std::hash<std::thread::id>{}(std::this_thread::get_id()), text);
+    PyObject* type = internal_error_type();
+    if (!type) return;  // its creation failed and left that exception set
+    PyErr_SetString(type, text);
+}
+
+void throw_internal_from_python(const std::string& context) {
+    std::string message = context;
+#if PY_VERSION_HEX >= 0x030C0000
+    PyRef exc(PyErr_GetRaisedException());
+#else
+    PyObject *t, *v, *tb;
+    PyErr_Fetch(&t, &v, &tb);
+    PyErr_NormalizeException(&t, &v, &tb);
+    Py_XDECREF(t);
+    Py_XDECREF(tb);
+    PyRef exc(v);
+#endif
+    if (exc) {
+        PyRef text(PyObject_Str(exc.get()));
+        const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+        message += ": ";
+        message += Py_TYPE(exc.get())->tp_name;
+        if (utf8 && *utf8) message += std::string(": ") + utf8;
+        PyErr_Clear();
+    }
+    throw InternalError(message);
+}
+
+}  // namespace vandra

@@ -1,0 +1,57 @@
+// RAII ownership of Python references, and the C++ exception that carries "a Python
+// error is already set" up to the entry point. Every glue function either returns owned
+// references in PyRef or throws; no path leaks or double-frees.
+#pragma once
+
+#include <Python.h>
+
+#include <utility>
+
+namespace vandra {
+
+// Thrown after a CPython call failed and left its exception set; entry points return
+// NULL on it so the exception reaches the caller unchanged.
+struct PythonError {};
+
+class PyRef {
+public:
+    PyRef() = default;
+    // Takes ownership of a new reference (may be null).
+    explicit PyRef(PyObject* owned) noexcept : p_(owned) {}
+    static PyRef borrow(PyObject* p) noexcept {
+        Py_XINCREF(p);
+        return PyRef(p);
+    }
+    PyRef(const PyRef&) = delete;
+    PyRef& operator=(const PyRef&) = delete;
+    PyRef(PyRef&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+    PyRef& operator=(PyRef&& o) noexcept {
+        if (this != &o) reset(std::exchange(o.p_, nullptr));
+        return *this;
+    }
+    ~PyRef() { Py_XDECREF(p_); }
+
+    PyObject* get() const noexcept { return p_; }
+    PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+    void reset(PyObject* owned = nullptr) noexcept {
+        PyObject* old = std::exchange(p_, owned);
+        Py_XDECREF(old);
+    }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+
+private:
+    PyObject* p_ = nullptr;
+};
+
+// Wraps the result of a CPython call that returns a new reference or NULL with an error.
+inline PyRef checked(PyObject* owned) {
+    if (!owned) throw PythonError{};
+    return PyRef(owned);
+}
+
+// For CPython calls that signal failure with -1.
+inline void check_status(int status) {
+    if (status < 0) throw PythonError{};
+}
+
+}  // namespace vandra
