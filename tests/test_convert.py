@@ -1,0 +1,232 @@
+"""Input classification and cell-by-cell conversion."""
+
+import decimal
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from vandra import Encoder
+
+NAN = float("nan")
+
+
+def column_labels(cells):
+    """Labels a single object column becomes, recovered through encode/decode."""
+    enc = Encoder()
+    arr = np.empty((len(cells), 1), dtype=object)
+    for i, c in enumerate(cells):
+        arr[i, 0] = c
+    return list(enc.decode(enc.encode(arr))[:, 0])
+
+
+def test_overview_example():
+    enc = Encoder()
+    df = pd.DataFrame({"x": [1.0, 2.0, 3.0], "y": ["b", "a", "b"]})
+    out = enc.encode(df)
+    assert list(out.columns) == ["x", "y"]
+    assert (out.dtypes == np.float64).all()
+    assert out["y"].tolist() == [1.0, 0.0, 1.0]
+    back = enc.decode(out)
+    assert back["y"].tolist() == ["b", "a", "b"]
+    assert back["y"].dtype == object
+    assert back["x"].tolist() == [1.0, 2.0, 3.0]
+
+
+def test_mixed_columns_example():
+    df = pd.DataFrame(
+        {"x": [1.0, 2.5, NAN], "y": ["a", 2, "b"], "z": [1.0, "c", 3.0]}, dtype=object
+    )
+    enc = Encoder()
+    out = enc.encode(df)
+    assert np.isnan(out["x"][2]) and out["x"].tolist()[:2] == [1.0, 2.5]
+    # y labels: a, 2, b -> sorted 2, a, b; z labels: 1, c, 3.0 -> sorted 1, 3.0, c
+    assert out["y"].tolist() == [1.0, 0.0, 2.0]
+    assert out["z"].tolist() == [0.0, 2.0, 1.0]
+    back = enc.decode(out)
+    assert back["y"].tolist() == ["a", "2", "b"]
+    assert back["z"].tolist() == ["1", "c", "3.0"]
+
+
+@pytest.mark.parametrize(
+    "obj, name",
+    [([1, 2, 3], "list"), (pd.Series([1.0]), "Series"), (np.matrix([[1.0]]), "matrix"),
+     (np.ma.masked_array([[1.0]]), "MaskedArray"), (None, "NoneType")],
+)
+def test_unsupported_types_print_name_and_raise(capfd, obj, name):
+    with pytest.raises(TypeError) as info:
+        Encoder().encode(obj)
+    assert str(info.value) == (
+        f"Unsupported type: '{name}'. Supported types are: numpy.ndarray, pandas.DataFrame"
+    )
+    assert capfd.readouterr().out == name + "\n"
+
+
+def test_memmap_and_duck_frame_are_accepted(tmp_path):
+    mm = np.memmap(tmp_path / "m.dat", dtype=np.int64, mode="w+", shape=(2, 2))
+    mm[:] = [[1, 2], [3, 4]]
+    assert Encoder().encode(mm).tolist() == [[1.0, 2.0], [3.0, 4.0]]
+
+    class DataFrame:
+        columns = ["a", "b"]
+        shape = (2, 2)
+        values = np.array([["x", 1.0], ["y", 2.0]], dtype=object)
+
+    out = Encoder().encode(DataFrame())
+    assert list(out.columns) == ["a", "b"]
+    assert out.values.tolist() == [[0.0, 1.0], [1.0, 2.0]]
+
+
+@pytest.mark.parametrize("order", ["C", "F"])
+@pytest.mark.parametrize("view", [lambda a: a, lambda a: a[::-1], lambda a: a[:, ::-2],
+                                  lambda a: a.T, lambda a: a[1:2]])
+def test_float64_path_keeps_values_and_yields_no_fit(order, view):
+    base = np.array([[0.5, -0.0, np.inf], [NAN, -np.inf, 7.0], [1e300, 2.0, 3.0]], order=order)
+    arr = view(base)
+    enc = Encoder()
+    out = enc.encode(arr)
+    assert out.dtype == np.float64 and out.shape == arr.shape
+    assert np.array_equal(out, arr, equal_nan=True)
+    assert np.array_equal(np.signbit(out), np.signbit(arr))
+    # no FitState: decode builds exactly what encode builds
+    assert enc.decode(arr).dtype == np.float64
+
+
+def test_fortran_float64_result_is_fortran():
+    arr = np.asfortranarray(np.arange(6.0).reshape(2, 3))
+    assert Encoder().encode(arr).flags.f_contiguous
+
+
+@pytest.mark.parametrize(
+    "arr",
+    [np.array([[1, 2], [3, 4]]), np.array([[1, 2]], dtype=np.float32),
+     np.array([[True, False]]), np.array([[1.5, 2.0]], dtype=">f8")],
+)
+def test_other_dtypes_take_the_cell_path(arr):
+    enc = Encoder()
+    out = enc.encode(arr)
+    assert out.dtype == np.float64
+    assert out.tolist() == arr.astype(float).tolist()
+    back = enc.decode(arr)  # empty FitState: object array of floats
+    assert back.dtype == object
+    assert all(type(v) is float for v in back.ravel())
+
+
+@pytest.mark.parametrize("arr", [np.zeros(3), np.zeros((2, 2, 2)), np.array(1.0)])
+def test_shape_not_a_pair_is_internal_error(InternalError, arr):
+    with pytest.raises(InternalError):
+        try:
+            Encoder().encode(arr.astype(object))
+        except Exception:  # must not be catchable as Exception
+            pytest.fail("internal error caught as Exception")
+
+
+def test_internal_error_is_a_base_exception(InternalError):
+    assert issubclass(InternalError, BaseException)
+    assert not issubclass(InternalError, Exception)
+    assert InternalError.__bases__ == (BaseException,)
+
+
+@pytest.mark.parametrize(
+    "cells, labels",
+    [
+        (["a", 1, 2.5], ["a", "1", "2.5"]),
+        ([1, 2.5, "a"], ["1", "2.5", "a"]),
+        ([1.0, "a", 1.0], ["1", "a", "1.0"]),
+        ([1.0, None], ["1", "None"]),
+        ([0.1 + 0.2, 1e20, 1e-7, -0.0, "x"],
+         ["0.30000000000000004", "100000000000000000000", "0.0000001", "-0", "x"]),
+        ([np.inf, -np.inf, "x"], ["inf", "-inf", "x"]),
+        ([2**53 + 1, "x"], ["9007199254740992", "x"]),
+        ([10**400], [str(10**400)]),
+        (["1.5", decimal.Decimal("1.5")], ["1.5", "1.5"]),
+        ([True, "x", True], ["1", "x", "True"]),
+        (["a\ud800b"], ["a\ufffd\ufffd\ufffdb"]),
+        (["\U0001F600", "a\0b"], ["\U0001F600", "a\0b"]),
+    ],
+)
+def test_cell_text_rules(cells, labels):
+    assert column_labels(cells) == labels
+
+
+@pytest.mark.parametrize(
+    "cells, expected",
+    [([NAN, "x"], [NAN, 0.0]), (["x", NAN], [0.0, NAN]), (["<NA>", "b", pd.NA], [NAN, 0.0, NAN])],
+)
+def test_missing_values_become_nan(cells, expected):
+    arr = np.array(cells, dtype=object).reshape(-1, 1)
+    out = Encoder().encode(arr)[:, 0]
+    assert np.array_equal(out, np.array(expected), equal_nan=True)
+
+
+def test_numeric_column_stays_numeric():
+    arr = np.array([[decimal.Decimal("1.5")], [2], [True]], dtype=object)
+    enc = Encoder()
+    assert enc.encode(arr)[:, 0].tolist() == [1.5, 2.0, 1.0]
+    assert [type(v) for v in enc.decode(arr)[:, 0]] == [float] * 3
+
+
+@pytest.mark.parametrize(
+    "columns, names",
+    [(None, ["0", "1"]), (["p", "q"], ["p", "q"]), ([10, -3], ["10", "-3"]),
+     ([True, False], ["1", "0"])],
+)
+def test_frame_column_labels(columns, names):
+    df = pd.DataFrame([[1.0, 2.0]], columns=columns)
+    assert list(Encoder().encode(df).columns) == names
+
+
+@pytest.mark.parametrize("columns, exc", [([1.5, 2.5], TypeError), (["a", 1], TypeError),
+                                          ([2**70, 1], OverflowError)])
+def test_frame_column_labels_rejected(columns, exc):
+    df = pd.DataFrame([[1.0, 2.0]], columns=pd.Index(columns, dtype=object))
+    with pytest.raises(exc):
+        Encoder().encode(df)
+
+
+def test_empty_frames():
+    enc = Encoder()
+    out = enc.encode(pd.DataFrame({"a": [], "b": []}, dtype=object))
+    assert out.shape == (0, 2) and list(out.columns) == ["a", "b"]
+    out = enc.encode(pd.DataFrame(index=range(3)))
+    assert out.shape == (3, 0) and list(out.columns) == []
+
+
+def test_failing_str_is_internal_error(InternalError):
+    class Bad:
+        def __str__(self):
+            raise ValueError("boom")
+
+    arr = np.array([["a"], [Bad()]], dtype=object)
+    with pytest.raises(InternalError, match="^cant convert to str"):
+        Encoder().encode(arr)
+
+
+@pytest.mark.parametrize(
+    "attrs",
+    [{"shape": (2,)}, {"shape": [1, 1]}, {"shape": (-1, 1)}, {"shape": (1.0, 1)},
+     {"shape": (2**62, 2**62)}, {}],
+)
+def test_bad_duck_shapes_are_internal_errors(InternalError, attrs):
+    cls = type("DataFrame", (), {"columns": ["a"], "values": np.zeros((1, 1)), **attrs})
+    with pytest.raises(InternalError):
+        Encoder().encode(cls())
+
+
+def test_missing_values_or_failing_item_access(InternalError):
+    no_values = type("DataFrame", (), {"columns": ["a"], "shape": (1, 1)})
+    with pytest.raises(InternalError):
+        Encoder().encode(no_values())
+    short = type("DataFrame", (), {"columns": ["a"], "shape": (5, 1), "values": np.zeros((1, 1))})
+    with pytest.raises(InternalError):
+        Encoder().encode(short())
+
+
+def test_failing_columns_passes_the_error_on():
+    class DataFrame:
+        @property
+        def columns(self):
+            raise KeyError("no columns")
+
+    with pytest.raises(KeyError):
+        Encoder().encode(DataFrame())
