@@ -125,3 +125,17 @@ def test_many_constructions_do_not_leak():
         Encoder("label")
     gc.collect()
     assert sys.getallocatedblocks() - before < 100
+
+
+def test_sub_interpreters_are_refused():
+    interpreters = pytest.importorskip("_interpreters")
+    try:
+        interp = interpreters.create("legacy")  # shares the main interpreter's lock
+    except TypeError:
+        pytest.skip("this interpreter cannot create legacy sub-interpreters")
+    try:
+        failure = interpreters.run_string(interp, "import vandra")
+    finally:
+        interpreters.destroy(interp)
+    assert failure is not None and failure.type.__name__ == "ImportError"
+    assert "main interpreter" in failure.msg
