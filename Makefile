@@ -46,7 +46,7 @@ tsan asan: venv
 
 lint:
 	clang-format --dry-run --Werror $$(git ls-files 'src/*.cpp' 'src/*.hpp' 'tests/native/*' 'bench/*.cpp')
-	cppcheck --quiet --error-exitcode=1 --std=c++20 --language=c++ --inline-suppr \
+	cppcheck --quiet --error-exitcode=1 --enable=warning,performance,portability --std=c++20 --language=c++ --inline-suppr \
 	  --suppress=missingIncludeSystem -I src src
 
 format:

@@ -11,6 +11,16 @@
 namespace vandra {
 namespace {
 
+// For the objects this routine allocates itself (str, list, tuple, dict, slice, array):
+// running out of memory there is an internal failure, unlike errors pandas raises.
+PyRef allocated(PyObject* owned) {
+    if (!owned) {
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) throw_internal_from_python("out of memory");
+        throw PythonError{};
+    }
+    return PyRef(owned);
+}
+
 // New float64 array owning a copy of the matrix: C order for row-major matrices (and
 // empty ones), Fortran order for column-major ones, an element-wise row-major copy else.
 PyRef float_copy(const ValueMatrix& m) {
@@ -19,7 +29,7 @@ PyRef float_copy(const ValueMatrix& m) {
     const std::size_t n = m.rows * m.cols;
     const bool row_major = n == 0 || m.is_row_major();
     const bool fortran = !row_major && m.is_col_major();
-    PyRef arr = checked(PyArray_New(&PyArray_Type, 2, dims, NPY_DOUBLE, nullptr, nullptr, 0,
+    PyRef arr = allocated(PyArray_New(&PyArray_Type, 2, dims, NPY_DOUBLE, nullptr, nullptr, 0,
                                     fortran ? NPY_ARRAY_F_CONTIGUOUS : 0, nullptr));
     auto* out = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr.get())));
     if (n == 0) return arr;
@@ -47,8 +57,8 @@ const std::string* label_of(const CodeMap& codes, double x) {
 }
 
 PyRef new_str(const std::string& text) {
-    return checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
-                                        "strict"));
+    return allocated(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
+                                          "strict"));
 }
 
 // One Python str per distinct label of a column, made on first use.
@@ -84,7 +94,7 @@ PyRef array_result(const ValueMatrix& m, const FitState* fit) {
     PyRef copy = checked(PyObject_CallMethod(numpy.get(), "array", "O", floats.get()));
     PyRef objects = checked(PyObject_CallMethod(copy.get(), "astype", "s", "object"));
     copy.reset();
-    PyRef nan_text = checked(PyUnicode_FromString("NaN"));
+    PyRef nan_text = allocated(PyUnicode_FromString("NaN"));
     for (ColumnIndex c : fit->encoded_columns) {
         const CodeMap& codes = code_map_of(*fit, c);
         if (m.rows > 0 && c >= m.cols) position_outside(c, m.cols);
@@ -92,7 +102,7 @@ PyRef array_result(const ValueMatrix& m, const FitState* fit) {
         for (std::size_t r = 0; r < m.rows; ++r) {
             const std::string* label = label_of(codes, m.at(r, c));
             PyObject* text = label ? cache.get(label) : nan_text.get();
-            PyRef key = checked(Py_BuildValue("(nn)", static_cast<Py_ssize_t>(r),
+            PyRef key = allocated(Py_BuildValue("(nn)", static_cast<Py_ssize_t>(r),
                                               static_cast<Py_ssize_t>(c)));
             check_status(PyObject_SetItem(objects.get(), key.get(), text));
         }
@@ -111,7 +121,7 @@ void decode_frame_column(PyObject* frame, const ValueMatrix& m,
                          const std::vector<std::string>& columns, const CodeMap& codes,
                          ColumnIndex c) {
     if (m.rows > 0 && c >= m.cols) position_outside(c, m.cols);
-    PyRef labels = checked(PyList_New(static_cast<Py_ssize_t>(m.rows)));
+    PyRef labels = allocated(PyList_New(static_cast<Py_ssize_t>(m.rows)));
     LabelCache cache;
     for (std::size_t r = 0; r < m.rows; ++r) {
         const std::string* label = label_of(codes, m.at(r, c));
@@ -121,22 +131,22 @@ void decode_frame_column(PyObject* frame, const ValueMatrix& m,
     }
     if (c >= columns.size()) position_outside(c, columns.size());
     PyRef name = new_str(columns[c]);
-    PyRef all_rows = checked(PySlice_New(nullptr, nullptr, nullptr));
+    PyRef all_rows = allocated(PySlice_New(nullptr, nullptr, nullptr));
     if (!name_repeats(columns, c)) {
         PyRef column = checked(PyObject_GetItem(frame, name.get()));
         PyRef converted = checked(PyObject_CallMethod(column.get(), "astype", "s", "object"));
         PyRef done = checked(
             PyObject_CallMethod(frame, "__setitem__", "OO", name.get(), converted.get()));
         PyRef loc = checked(PyObject_GetAttrString(frame, "loc"));
-        PyRef key = checked(PyTuple_Pack(2, all_rows.get(), name.get()));
+        PyRef key = allocated(PyTuple_Pack(2, all_rows.get(), name.get()));
         check_status(PyObject_SetItem(loc.get(), key.get(), labels.get()));
         return;
     }
     // A repeated name would address every column of that name; go by position instead
     // so that exactly the remembered column changes.
-    PyRef position = checked(PyLong_FromSize_t(c));
+    PyRef position = allocated(PyLong_FromSize_t(c));
     PyRef iloc = checked(PyObject_GetAttrString(frame, "iloc"));
-    PyRef key = checked(PyTuple_Pack(2, all_rows.get(), position.get()));
+    PyRef key = allocated(PyTuple_Pack(2, all_rows.get(), position.get()));
     PyRef column = checked(PyObject_GetItem(iloc.get(), key.get()));
     PyRef converted = checked(PyObject_CallMethod(column.get(), "astype", "s", "object"));
     PyRef done = checked(
@@ -147,8 +157,8 @@ void decode_frame_column(PyObject* frame, const ValueMatrix& m,
 PyRef frame_result(const ValueMatrix& m, const std::vector<std::string>& columns,
                    const FitState* fit) {
     PyRef pandas = checked(PyImport_ImportModule("pandas"));
-    PyRef kwargs = checked(PyDict_New());
-    PyRef names = checked(PyList_New(static_cast<Py_ssize_t>(columns.size())));
+    PyRef kwargs = allocated(PyDict_New());
+    PyRef names = allocated(PyList_New(static_cast<Py_ssize_t>(columns.size())));
     for (std::size_t k = 0; k < columns.size(); ++k) {
         PyList_SET_ITEM(names.get(), static_cast<Py_ssize_t>(k), new_str(columns[k]).release());
     }
@@ -157,7 +167,7 @@ PyRef frame_result(const ValueMatrix& m, const std::vector<std::string>& columns
     {
         PyRef ctor = checked(PyObject_GetAttrString(pandas.get(), "DataFrame"));
         PyRef floats = float_copy(m);
-        PyRef args = checked(PyTuple_Pack(1, floats.get()));
+        PyRef args = allocated(PyTuple_Pack(1, floats.get()));
         frame = checked(PyObject_Call(ctor.get(), args.get(), kwargs.get()));
     }
     if (!fit) return frame;
