@@ -95,6 +95,13 @@ PyRef array_result(const ValueMatrix& m, const FitState* fit) {
     PyRef objects = checked(PyObject_CallMethod(copy.get(), "astype", "s", "object"));
     copy.reset();
     PyRef nan_text = allocated(PyUnicode_FromString("NaN"));
+    auto* obj_arr = reinterpret_cast<PyArrayObject*>(objects.get());
+    // astype gives a fresh object array; writing its slots directly is what
+    // objects[(r, c)] = text does, without a Python call per cell.
+    const bool direct = PyArray_CheckExact(objects.get()) && PyArray_NDIM(obj_arr) == 2 &&
+                        PyArray_TYPE(obj_arr) == NPY_OBJECT &&
+                        PyArray_DIM(obj_arr, 0) == static_cast<npy_intp>(m.rows) &&
+                        PyArray_DIM(obj_arr, 1) == static_cast<npy_intp>(m.cols);
     for (ColumnIndex c : fit->encoded_columns) {
         const CodeMap& codes = code_map_of(*fit, c);
         if (m.rows > 0 && c >= m.cols) position_outside(c, m.cols);
@@ -102,8 +109,15 @@ PyRef array_result(const ValueMatrix& m, const FitState* fit) {
         for (std::size_t r = 0; r < m.rows; ++r) {
             const std::string* label = label_of(codes, m.at(r, c));
             PyObject* text = label ? cache.get(label) : nan_text.get();
+            if (direct) {
+                auto* slot = static_cast<PyObject**>(PyArray_GETPTR2(
+                    obj_arr, static_cast<npy_intp>(r), static_cast<npy_intp>(c)));
+                Py_INCREF(text);
+                Py_XSETREF(*slot, text);
+                continue;
+            }
             PyRef key = allocated(Py_BuildValue("(nn)", static_cast<Py_ssize_t>(r),
-                                              static_cast<Py_ssize_t>(c)));
+                                                static_cast<Py_ssize_t>(c)));
             check_status(PyObject_SetItem(objects.get(), key.get(), text));
         }
     }
