@@ -50,28 +50,52 @@ Code code_of(double x) {
     return static_cast<Code>(x);
 }
 
-const std::string* label_of(const CodeMap& codes, double x) {
-    if (std::isnan(x)) return nullptr;
-    auto it = codes.find(code_of(x));
-    return it == codes.end() ? nullptr : &it->second;
-}
-
 PyRef new_str(const std::string& text) {
     return allocated(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
                                           "strict"));
 }
 
-// One Python str per distinct label of a column, made on first use.
-class LabelCache {
+// The labels of one encoded column, looked up by cell value. Codes from encoding are
+// dense (0 .. k-1), so a table indexed by code replaces a hash lookup per cell; each
+// label's str is made once, on first use. Codes far outside that range can only come
+// from a hand-made fit and stay in a small map.
+class ColumnLabels {
 public:
-    PyObject* get(const std::string* label) {
-        auto [it, inserted] = cache_.try_emplace(label);
-        if (inserted) it->second = new_str(*label);
-        return it->second.get();
+    explicit ColumnLabels(const CodeMap& codes) {
+        const std::size_t dense_limit = codes.size() * 2 + 1024;
+        for (const auto& [code, label] : codes) {
+            if (code >= dense_limit) {
+                sparse_.emplace(code, &label);
+                continue;
+            }
+            if (code >= by_code_.size()) by_code_.resize(code + 1, nullptr);
+            by_code_[code] = &label;
+        }
+        strs_.resize(by_code_.size());
+    }
+
+    // The label's str for cell value x, or `missing` (borrowed) for NaN / unknown codes.
+    PyObject* get(double x, PyObject* missing) {
+        if (std::isnan(x)) return missing;
+        const Code code = code_of(x);
+        if (code < by_code_.size()) {
+            if (!by_code_[code]) return missing;
+            PyRef& s = strs_[code];
+            if (!s) s = new_str(*by_code_[code]);
+            return s.get();
+        }
+        auto it = sparse_.find(code);
+        if (it == sparse_.end()) return missing;
+        auto [slot, inserted] = sparse_strs_.try_emplace(code);
+        if (inserted) slot->second = new_str(*it->second);
+        return slot->second.get();
     }
 
 private:
-    std::unordered_map<const std::string*, PyRef> cache_;
+    std::vector<const std::string*> by_code_;
+    std::vector<PyRef> strs_;
+    std::unordered_map<Code, const std::string*> sparse_;
+    std::unordered_map<Code, PyRef> sparse_strs_;
 };
 
 const CodeMap& code_map_of(const FitState& fit, ColumnIndex c) {
@@ -105,10 +129,9 @@ PyRef array_result(const ValueMatrix& m, const FitState* fit) {
     for (ColumnIndex c : fit->encoded_columns) {
         const CodeMap& codes = code_map_of(*fit, c);
         if (m.rows > 0 && c >= m.cols) position_outside(c, m.cols);
-        LabelCache cache;
+        ColumnLabels labels(codes);
         for (std::size_t r = 0; r < m.rows; ++r) {
-            const std::string* label = label_of(codes, m.at(r, c));
-            PyObject* text = label ? cache.get(label) : nan_text.get();
+            PyObject* text = labels.get(m.at(r, c), nan_text.get());
             if (direct) {
                 auto* slot = static_cast<PyObject**>(PyArray_GETPTR2(
                     obj_arr, static_cast<npy_intp>(r), static_cast<npy_intp>(c)));
@@ -136,10 +159,9 @@ void decode_frame_column(PyObject* frame, const ValueMatrix& m,
                          ColumnIndex c) {
     if (m.rows > 0 && c >= m.cols) position_outside(c, m.cols);
     PyRef labels = allocated(PyList_New(static_cast<Py_ssize_t>(m.rows)));
-    LabelCache cache;
+    ColumnLabels by_code(codes);
     for (std::size_t r = 0; r < m.rows; ++r) {
-        const std::string* label = label_of(codes, m.at(r, c));
-        PyObject* item = label ? cache.get(label) : Py_None;
+        PyObject* item = by_code.get(m.at(r, c), Py_None);
         Py_INCREF(item);
         PyList_SET_ITEM(labels.get(), static_cast<Py_ssize_t>(r), item);
     }
