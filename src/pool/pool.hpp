@@ -1,32 +1,70 @@
 // Process-wide work-stealing worker pool: fork-join and the parallel loops built on it.
-// TEMPORARY serial stand-in with the final API; the real pool replaces the bodies.
+//
+// Called from outside the pool, each function hands its work to the process-wide pool and
+// blocks until it is done; called from inside a pool (a worker running a job, or code under
+// Pool::install), it uses that pool. Exceptions thrown by the callbacks propagate to the
+// caller once all work started by the call has finished.
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
+#include <iterator>
 #include <optional>
 #include <utility>
 #include <vector>
 
+#include "pool/thread_pool.hpp"
+
 namespace vandra::pool {
 
-// Number of worker threads; creates the pool on first use.
+// Number of worker threads of the pool the caller would use; creates the process-wide pool
+// on first use.
 std::size_t num_threads();
 
 // Runs a() and b(), possibly in parallel; returns when both have finished.
 template <class A, class B>
 void join(A&& a, B&& b) {
-    a();
-    b();
+    if (detail::Worker* w = detail::current_worker()) {
+        detail::join_on_worker(*w, a, b);
+        return;
+    }
+    Pool::global().install([&] { detail::join_on_worker(*detail::current_worker(), a, b); });
 }
 
-// Calls f(lo, hi) on disjoint subranges that together cover [begin, end).
+namespace detail {
+
+// Pieces no longer than this are not split further: about eight per thread, for balance.
+inline std::size_t loop_grain(std::size_t n) {
+    return std::max<std::size_t>(1, n / (8 * num_threads()));
+}
+
+template <class F>
+void split_range(std::size_t lo, std::size_t hi, std::size_t grain, F& f) {
+    if (hi - lo <= grain) {
+        f(lo, hi);
+        return;
+    }
+    const std::size_t mid = lo + (hi - lo) / 2;
+    join([&] { split_range(lo, mid, grain, f); }, [&] { split_range(mid, hi, grain, f); });
+}
+
+}  // namespace detail
+
+// Calls f(lo, hi) on disjoint subranges that together cover [begin, end), possibly in
+// parallel. A range of one item is not split and runs on the calling thread.
 template <class F>
 void for_each_range(std::size_t begin, std::size_t end, F&& f) {
-    if (begin < end) f(begin, end);
+    if (begin >= end) return;
+    if (end - begin == 1) {
+        f(begin, end);
+        return;
+    }
+    detail::split_range(begin, end, detail::loop_grain(end - begin), f);
 }
 
-// Calls f(i) for every i in [begin, end); each index writes its own slot.
+// Calls f(i) for every i in [begin, end), each piece of the range in ascending order on one
+// thread; each index writes its own slot.
 template <class F>
 void for_each_index(std::size_t begin, std::size_t end, F&& f) {
     for_each_range(begin, end, [&](std::size_t lo, std::size_t hi) {
@@ -37,18 +75,137 @@ void for_each_index(std::size_t begin, std::size_t end, F&& f) {
 // f(i) -> std::optional<T>; the present results, concatenated in ascending index order.
 template <class T, class F>
 std::vector<T> gather(std::size_t begin, std::size_t end, F&& f) {
+    if (begin >= end) return {};
+    const std::size_t n = end - begin;
+    const std::size_t grain = n == 1 ? 1 : detail::loop_grain(n);
+    const std::size_t pieces = (n + grain - 1) / grain;
+    std::vector<std::vector<T>> parts(pieces);
+    for_each_index(0, pieces, [&](std::size_t p) {
+        const std::size_t lo = begin + p * grain;
+        const std::size_t hi = std::min(end, lo + grain);
+        for (std::size_t i = lo; i < hi; ++i) {
+            std::optional<T> r = f(i);
+            if (r) parts[p].push_back(std::move(*r));
+        }
+    });
+    if (pieces == 1) return std::move(parts[0]);
+    std::size_t total = 0;
+    for (const auto& part : parts) total += part.size();
     std::vector<T> out;
-    for (std::size_t i = begin; i < end; ++i) {
-        std::optional<T> r = f(i);
-        if (r) out.push_back(std::move(*r));
+    out.reserve(total);
+    for (auto& part : parts) {
+        out.insert(out.end(), std::make_move_iterator(part.begin()),
+                   std::make_move_iterator(part.end()));
     }
     return out;
 }
 
-// Parallel unstable sort.
+namespace detail {
+
+// Ranges up to this length are sorted serially. The cutoff (like the rest of the algorithm)
+// does not depend on the pool size, so the result is the same for every pool size even where
+// the order of equivalent elements is observable.
+inline constexpr std::ptrdiff_t kSortSerialCutoff = 2048;
+
+template <class It, class Less>
+void sort3(It a, It b, It c, Less& less) {
+    if (less(*b, *a)) std::iter_swap(a, b);
+    if (less(*c, *b)) {
+        std::iter_swap(b, c);
+        if (less(*b, *a)) std::iter_swap(a, b);
+    }
+}
+
+// Moves a pivot estimate to *first: the median of first, middle and last, or for long ranges
+// the median of three such medians.
+template <class It, class Less>
+void choose_pivot(It first, It last, Less& less) {
+    const auto n = last - first;
+    const It mid = first + n / 2;
+    sort3(first, mid, last - 1, less);
+    if (n > 128) {
+        sort3(first + 1, mid - 1, last - 2, less);
+        sort3(first + 2, mid + 1, last - 3, less);
+        sort3(mid - 1, mid, mid + 1, less);
+    }
+    std::iter_swap(first, mid);
+}
+
+// Partitions around the pivot *first. Returns the pivot's final position p:
+// [first, p) < pivot, and (p, last) >= pivot.
+template <class It, class Less>
+It partition_less(It first, It last, Less& less) {
+    It i = first + 1;
+    It j = last - 1;
+    for (;;) {
+        while (i <= j && less(*i, *first)) ++i;
+        while (i <= j && !less(*j, *first)) --j;
+        if (i >= j) break;
+        std::iter_swap(i, j);
+        ++i;
+        --j;
+    }
+    const It p = i - 1;
+    std::iter_swap(first, p);
+    return p;
+}
+
+// Partitions around the pivot *first. Returns the pivot's final position p:
+// [first, p) <= pivot, and (p, last) > pivot.
+template <class It, class Less>
+It partition_not_greater(It first, It last, Less& less) {
+    It i = first + 1;
+    It j = last - 1;
+    for (;;) {
+        while (i <= j && !less(*first, *i)) ++i;
+        while (i <= j && less(*first, *j)) --j;
+        if (i >= j) break;
+        std::iter_swap(i, j);
+        ++i;
+        --j;
+    }
+    const It p = i - 1;
+    std::iter_swap(first, p);
+    return p;
+}
+
+// Quicksort with the halves sorted in parallel. `floor`, when given, is an element before
+// the range that is <= all of it (an earlier pivot). A pivot equal to it means the range holds
+// many copies of that value: they are gathered and skipped in one linear pass, which keeps
+// ranges with few distinct values from degrading. Past `budget` levels of unbalanced splits,
+// std::sort (an introsort) finishes the range, bounding the work at O(n log n).
+template <class It, class Less>
+void parallel_quicksort(It first, It last, std::optional<It> floor, Less& less, int budget) {
+    for (;;) {
+        if (last - first <= kSortSerialCutoff || budget <= 0) {
+            std::sort(first, last, less);
+            return;
+        }
+        --budget;
+        choose_pivot(first, last, less);
+        if (floor && !less(**floor, *first)) {
+            first = partition_not_greater(first, last, less) + 1;
+            continue;
+        }
+        const It p = partition_less(first, last, less);
+        join([&] { parallel_quicksort(first, p, floor, less, budget); },
+             [&] { parallel_quicksort(p + 1, last, std::optional<It>(p), less, budget); });
+        return;
+    }
+}
+
+}  // namespace detail
+
+// Parallel unstable sort; less must be a strict weak order and safe to call concurrently.
 template <class RandomIt, class Less>
 void sort_unstable(RandomIt first, RandomIt last, Less less) {
-    std::sort(first, last, less);
+    const auto n = last - first;
+    if (n <= detail::kSortSerialCutoff) {
+        std::sort(first, last, less);
+        return;
+    }
+    const int budget = 2 * static_cast<int>(std::bit_width(static_cast<std::size_t>(n)));
+    detail::parallel_quicksort(first, last, std::optional<RandomIt>(), less, budget);
 }
 
 }  // namespace vandra::pool
