@@ -168,3 +168,26 @@ def test_round_trip_random_tables(rows):
     for i, r in enumerate(norm):
         for j, c in enumerate(r):
             assert back[i, j] == ("NaN" if c in ("nan", "NaN", "<NA>") else c)
+
+
+POOL_SCRIPT = textwrap.dedent(
+    """
+    import os, numpy as np, vandra
+    threads = lambda: len(os.listdir("/proc/self/task"))
+    start = threads()
+    vandra.Encoder().encode(np.zeros((3, 3)))
+    after_fast_path = threads()
+    vandra.Encoder().encode(np.zeros((3, 0), dtype=object))
+    print(start, after_fast_path, threads())
+    """
+)
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="needs Linux /proc")
+def test_pool_starts_on_the_first_cell_path_conversion_only():
+    env = dict(os.environ, RAYON_NUM_THREADS="3", OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1")
+    out = subprocess.run([sys.executable, "-c", POOL_SCRIPT], env=env, capture_output=True,
+                         check=True, text=True).stdout.split()
+    start, after_fast_path, after_cell_path = map(int, out)
+    assert after_fast_path == start
+    assert after_cell_path == start + 3
