@@ -7,7 +7,7 @@ JOBS ?= 2
 DEV_BUILD := build/dev
 PYTEST_ARGS ?=
 
-.PHONY: venv build demo test test-native test-python tsan asan lint format bench bench-native matrix clean
+.PHONY: venv build demo test test-native test-python tsan asan lint format bench bench-install bench-profile bench-native matrix clean
 
 venv: $(VENV)/.ready
 $(VENV)/.ready: pyproject.toml requirements-dev.txt
@@ -54,6 +54,29 @@ format:
 
 bench-native: test-native
 	build/native/bench_label_encode
+
+# Peer comparison (bench/compare.py) in an environment of its own: pyarrow, which polars needs
+# to read pandas frames, would switch pandas' default str storage in .venv, under the tests.
+BENCH_VENV ?= .venv-bench
+BPY := $(BENCH_VENV)/bin/python
+BENCH_ARGS ?=
+
+$(BENCH_VENV)/.ready: requirements-dev.txt bench/requirements.txt
+	test -x $(BPY) || $(PYTHON) -m venv $(BENCH_VENV)
+	$(BPY) -m pip install -q --upgrade pip
+	$(BPY) -m pip install -q -r requirements-dev.txt -r bench/requirements.txt
+	touch $@
+
+# Symbols kept (no strip) so that the profile can name vandra's functions.
+bench-install: $(BENCH_VENV)/.ready
+	$(BPY) -m pip install -q --no-build-isolation --no-deps \
+	  -Cbuild-dir=build/bench -Cinstall.strip=false .
+
+bench: bench-install
+	$(BPY) bench/compare.py $(BENCH_ARGS)
+
+bench-profile: bench-install
+	$(BPY) bench/compare.py --profile $(BENCH_ARGS)
 
 clean:
 	rm -rf build $(VENV)

@@ -1,0 +1,1117 @@
+#!/usr/bin/env python3
+"""Times vandra's encode/decode against pandas, scikit-learn, category_encoders and polars.
+
+Every library gets the same tables and produces the same output: a float64 table whose text
+columns hold codes in sorted label order (category_encoders: order of appearance) and NaN for
+missing values. Each thread count runs in its own subprocess, since vandra's pool reads
+RAYON_NUM_THREADS once, when it is created. The parent collects the timings, checks that the
+libraries produced the same codes, and writes bench/results/compare.md and compare.png.
+
+    python bench/compare.py                      # 100,000 and 1,000,000 rows; 1 and 2 threads
+    python bench/compare.py --quick              # short smoke run
+    python bench/compare.py --rows 10000000      # chosen sizes (comma-separated)
+    python bench/compare.py --profile            # where encode's time goes: profile.md
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import hashlib
+import importlib.metadata
+import json
+import os
+import platform
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import warnings
+from collections import Counter, defaultdict
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+
+import vandra
+
+HERE = Path(__file__).resolve().parent
+REPO = HERE.parent
+RESULTS = HERE / "results"
+
+FLOAT_COLS = ["f0", "f1", "f2", "f3"]  # f1 holds NaN
+TEXT_SPECS = [("t8", 8), ("t1k", 1_000), ("t100k", 100_000), ("tall", None)]  # None: ~all distinct
+TEXT_COLS = [name for name, _ in TEXT_SPECS]
+FRAME_COLS = ["f0", "t8", "f1", "t1k", "f2", "t100k", "f3", "tall"]
+MISSING_RATE = 0.01
+CITIES = ["Zürich", "São Paulo", "Tokyo", "東京", "Lagos", "Ōsaka", "Berlin", "Montréal"]
+
+# Libraries that run on one thread whatever the settings: timed in the first thread count's
+# process only (unless --peers-each-run); the other tables reuse those times.
+SINGLE_THREADED = {"pandas", "scikit-learn", "category_encoders", "numpy astype"}
+# Too slow for the time budget at this size and above (unless --all-peers).
+SLOW_PEERS = {"scikit-learn", "category_encoders"}
+SLOW_PEER_ROWS = 5_000_000
+
+LIB_ORDER = ["vandra", "pandas", "scikit-learn", "category_encoders", "polars", "numpy astype",
+             "numpy.copy (floor)"]
+
+
+def log(msg: str) -> None:
+    print(msg, file=sys.stderr, flush=True)
+
+
+# --------------------------------------------------------------------------------------------
+# Data
+
+def string_variants() -> list[tuple[str, object]]:
+    """(name, dtype) for workload 1's text columns: pandas' default str dtype, the other str
+    storage where available, and object."""
+    default = pd.Series(["a"]).dtype
+    out = []
+    if isinstance(default, pd.StringDtype):
+        out.append((f"str ({default.storage}, default)", default))
+        for storage in ("pyarrow", "python"):
+            if storage == default.storage:
+                continue
+            try:
+                dtype = pd.StringDtype(storage, na_value=np.nan)
+                pd.Series(["a"], dtype=dtype)
+            except ImportError:
+                continue
+            out.append((f"str ({storage})", dtype))
+    out.append(("object", object))
+    return out
+
+
+def label_pool(card: int, tag: str) -> list[str]:
+    if card <= len(CITIES):
+        return CITIES[:card]
+    # Multiplying by an odd constant modulo 2**32 is a bijection: distinct, unordered labels of
+    # varying length.
+    return [f"{tag}-{(i * 2654435761) % 2**32:x}" for i in range(card)]
+
+
+def text_column(card: int | None, n: int, rng: np.random.Generator, tag: str) -> np.ndarray:
+    """Object array of str with MISSING_RATE float NaN cells."""
+    if card is None:
+        col = np.array([f"{tag}-{x:x}" for x in rng.integers(0, 2**62, n)], dtype=object)
+    else:
+        pool = np.array(label_pool(card, tag), dtype=object)
+        col = pool[rng.integers(0, card, n)]
+    col[rng.random(n) < MISSING_RATE] = np.nan
+    return col
+
+
+def mixed_object_frame(n: int, seed: int = 1) -> pd.DataFrame:
+    rng = np.random.default_rng(seed)
+    cols = {}
+    for name in FLOAT_COLS:
+        cols[name] = rng.standard_normal(n)
+    cols["f1"][rng.random(n) < MISSING_RATE] = np.nan
+    for name, card in TEXT_SPECS:
+        cols[name] = pd.Series(text_column(card, n, rng, name), dtype=object, copy=False)
+    return pd.DataFrame({c: cols[c] for c in FRAME_COLS})
+
+
+def with_text_dtype(base: pd.DataFrame, dtype) -> pd.DataFrame:
+    if dtype is object:
+        return base
+    return base.astype({c: dtype for c in TEXT_COLS})
+
+
+def object_array(n: int, seed: int = 2) -> np.ndarray:
+    """n x 8 object array of str: the four cardinalities twice, 1% NaN cells."""
+    rng = np.random.default_rng(seed)
+    arr = np.empty((n, 8), dtype=object)
+    for j in range(8):
+        name, card = TEXT_SPECS[j % 4]
+        arr[:, j] = text_column(card, n, rng, f"{name}{j // 4}")
+    return arr
+
+
+def float_array(n: int, seed: int = 3) -> np.ndarray:
+    rng = np.random.default_rng(seed)
+    arr = rng.standard_normal((n, 8))
+    arr[rng.random(n) < MISSING_RATE, 1] = np.nan
+    return arr
+
+
+def int_array(n: int, seed: int = 4) -> np.ndarray:
+    return np.random.default_rng(seed).integers(-10**6, 10**6, (n, 8), dtype=np.int64)
+
+
+# --------------------------------------------------------------------------------------------
+# The contenders. Each maker does its untimed preparation and returns the callable to time.
+
+def frame_result(out: np.ndarray, columns) -> pd.DataFrame:
+    # The same construction vandra's frame output uses.
+    return pd.DataFrame(out, columns=list(columns))
+
+
+def vandra_encode(obj):
+    enc = vandra.Encoder()
+    return lambda: enc.encode(obj)
+
+
+def pandas_encode_frame(df: pd.DataFrame, keep: dict):
+    text = set(TEXT_COLS)
+
+    def run():
+        out = np.empty(df.shape, dtype=np.float64)
+        for j, c in enumerate(df.columns):
+            if c in text:
+                codes, keep[c] = pd.factorize(df[c], sort=True)
+                out[:, j] = codes
+                out[codes < 0, j] = np.nan
+            else:
+                out[:, j] = df[c].to_numpy()
+        return frame_result(out, df.columns)
+    return run
+
+
+def pandas_encode_array(arr: np.ndarray):
+    def run():
+        out = np.empty(arr.shape, dtype=np.float64)
+        for j in range(arr.shape[1]):
+            codes, _ = pd.factorize(arr[:, j], sort=True)
+            out[:, j] = codes
+            out[codes < 0, j] = np.nan
+        return out
+    return run
+
+
+def sklearn_encode_frame(df: pd.DataFrame, keep: dict):
+    from sklearn.preprocessing import OrdinalEncoder
+    enc = keep["enc"] = OrdinalEncoder(encoded_missing_value=np.nan)
+    t_idx = [df.columns.get_loc(c) for c in TEXT_COLS]
+    f_idx = [df.columns.get_loc(c) for c in FLOAT_COLS]
+
+    def run():
+        codes = enc.fit_transform(df[TEXT_COLS])
+        out = np.empty(df.shape, dtype=np.float64)
+        out[:, f_idx] = df[FLOAT_COLS].to_numpy()
+        out[:, t_idx] = codes
+        return frame_result(out, df.columns)
+    return run
+
+
+def sklearn_encode_array(arr: np.ndarray):
+    from sklearn.preprocessing import OrdinalEncoder
+    enc = OrdinalEncoder(encoded_missing_value=np.nan)
+    return lambda: enc.fit_transform(arr)
+
+
+def ce_encode_frame(df: pd.DataFrame, keep: dict):
+    import category_encoders as ce
+    enc = keep["enc"] = ce.OrdinalEncoder(cols=TEXT_COLS, handle_missing="return_nan",
+                                          handle_unknown="value")
+
+    def run():
+        keep["encoded"] = enc.fit_transform(df)
+        return frame_result(keep["encoded"].to_numpy(dtype=np.float64), df.columns)
+    return run
+
+
+def ce_encode_array(arr: np.ndarray):
+    import category_encoders as ce
+    enc = ce.OrdinalEncoder(handle_missing="return_nan", handle_unknown="value")
+    return lambda: enc.fit_transform(pd.DataFrame(arr, dtype=object)).to_numpy(dtype=np.float64)
+
+
+def polars_codes(df: pd.DataFrame, text: list[str], keep: dict) -> np.ndarray:
+    """Codes through an Enum whose categories are the sorted distinct labels."""
+    import polars as pl
+    p = pl.from_pandas(df)
+    cats = {c: p.get_column(c).drop_nulls().unique().sort() for c in text}
+    exprs = [pl.col(c).cast(pl.Enum(cats[c])).to_physical().cast(pl.Float64) if c in cats
+             else pl.col(c) for c in p.columns]
+    keep["cats"] = cats
+    return p.select(exprs).to_numpy()
+
+
+def polars_encode_frame(df: pd.DataFrame, keep: dict):
+    return lambda: frame_result(polars_codes(df, TEXT_COLS, keep), df.columns)
+
+
+def polars_encode_array(arr: np.ndarray):
+    names = [f"c{j}" for j in range(arr.shape[1])]
+    keep: dict = {}
+    return lambda: polars_codes(pd.DataFrame(arr, columns=names, dtype=object), names, keep)
+
+
+def floor_copy(result: np.ndarray):
+    return lambda: np.copy(result)
+
+
+# Decoders: each gets its own encoder's output (codes are the same as vandra's for all but
+# category_encoders) and rebuilds a frame with the float columns and object text columns.
+
+def decoded_frame(codes: pd.DataFrame, labels: dict) -> pd.DataFrame:
+    return pd.DataFrame({c: pd.Series(labels[c], dtype=object, copy=False) if c in labels
+                         else codes[c] for c in codes.columns})
+
+
+def vandra_decode(df: pd.DataFrame):
+    enc = vandra.Encoder()
+    codes = enc.encode(df)
+    return lambda: enc.decode(codes)
+
+
+def pandas_decode(df: pd.DataFrame):
+    keep: dict = {}
+    codes = pandas_encode_frame(df, keep)()
+
+    def run():
+        labels = {}
+        for c, uniques in keep.items():
+            x = codes[c].to_numpy()
+            idx = np.where(np.isnan(x), -1, x).astype(np.intp)
+            labels[c] = uniques.take(idx, allow_fill=True, fill_value=np.nan).to_numpy(object)
+        return decoded_frame(codes, labels)
+    return run
+
+
+def sklearn_decode(df: pd.DataFrame):
+    keep: dict = {}
+    codes = sklearn_encode_frame(df, keep)()
+    enc = keep["enc"]
+
+    def run():
+        # A writable copy: inverse_transform writes into its input's columns and pandas
+        # hands out read-only views.
+        back = enc.inverse_transform(codes[TEXT_COLS].to_numpy(copy=True))
+        return decoded_frame(codes, {c: back[:, k] for k, c in enumerate(TEXT_COLS)})
+    return run
+
+
+def ce_decode(df: pd.DataFrame):
+    keep: dict = {}
+    ce_encode_frame(df, keep)()
+    enc, encoded = keep["enc"], keep["encoded"]
+    return lambda: enc.inverse_transform(encoded)
+
+
+def polars_decode(df: pd.DataFrame):
+    import polars as pl
+    keep: dict = {}
+    codes = polars_encode_frame(df, keep)()
+
+    def run():
+        labels = {}
+        for c, cats in keep["cats"].items():
+            idx = pl.Series(codes[c].to_numpy(), nan_to_null=True).cast(pl.UInt32)
+            labels[c] = cats.gather(idx).to_numpy()
+        return decoded_frame(codes, labels)
+    return run
+
+
+# --------------------------------------------------------------------------------------------
+# Measuring
+
+def measure(make_run, reps: int):
+    """Times `reps` calls, each with a fresh preparation; returns (seconds, last result).
+    Preparation and freeing of results happen outside the timed region."""
+    times, result = [], None
+    for _ in range(reps):
+        run = make_run()
+        gc.collect()
+        t0 = time.perf_counter()
+        r = run()
+        t1 = time.perf_counter()
+        times.append(t1 - t0)
+        result = r
+        del run, r
+    return times, result
+
+
+def as_float_array(result) -> np.ndarray:
+    if isinstance(result, pd.DataFrame):
+        return result.to_numpy(dtype=np.float64)
+    return np.asarray(result, dtype=np.float64)
+
+
+def digest(result) -> str:
+    """Content hash of an encode or decode result, equal for equal tables."""
+    h = hashlib.blake2b(digest_size=12)
+    if isinstance(result, pd.DataFrame) and any(result.dtypes == object):
+        for c in result.columns:
+            col = result[c]
+            h.update(pd.util.hash_array(col.to_numpy(dtype=object)).tobytes())
+        return h.hexdigest()
+    a = as_float_array(result)
+    h.update(np.where(np.isnan(a), np.nan, a).tobytes())
+    return h.hexdigest()
+
+
+def compare_codes(ref: np.ndarray, got: np.ndarray, names) -> dict:
+    """Cell-by-cell comparison per column (NaN equals NaN)."""
+    out = {}
+    for j, name in enumerate(names):
+        a, b = ref[:, j], got[:, j]
+        same = (a == b) | (np.isnan(a) & np.isnan(b))
+        bad = np.flatnonzero(~same)
+        out[name] = "same" if bad.size == 0 else (
+            f"{bad.size} cells differ (row {bad[0]}: vandra {a[bad[0]]}, peer {b[bad[0]]})")
+    return out
+
+
+def compare_relabelled(ref: np.ndarray, got: np.ndarray, names) -> dict:
+    """Whether `got` is `ref` under a one-to-one renaming of codes, NaN in the same cells."""
+    out = {}
+    for j, name in enumerate(names):
+        a, b = ref[:, j], got[:, j]
+        if not np.array_equal(np.isnan(a), np.isnan(b)):
+            out[name] = f"missing cells differ in {int(np.sum(np.isnan(a) != np.isnan(b)))} rows"
+            continue
+        keep = ~np.isnan(a)
+        pairs = pd.DataFrame({"a": a[keep], "b": b[keep]}).drop_duplicates()
+        one_to_one = pairs["a"].is_unique and pairs["b"].is_unique
+        out[name] = "same up to code order" if one_to_one else "not a renaming of vandra's codes"
+    return out
+
+
+def compare_round_trip(original: pd.DataFrame, decoded: pd.DataFrame) -> dict:
+    """Labels back in every text cell, missing where the input was, floats unchanged."""
+    out = {}
+    for c in original.columns:
+        a, b = original[c], decoded[c]
+        if c not in TEXT_COLS:
+            ok = np.array_equal(a.to_numpy(np.float64), b.to_numpy(np.float64), equal_nan=True)
+            out[c] = "same" if ok else "floats differ"
+            continue
+        ma, mb = a.isna().to_numpy(), b.isna().to_numpy()
+        av, bv = a.to_numpy(object), b.to_numpy(object)
+        bad = int(np.sum(ma != mb)) + int(np.sum(av[~ma & ~mb] != bv[~ma & ~mb]))
+        out[c] = "same" if bad == 0 else f"{bad} cells differ"
+    return out
+
+
+class Worker:
+    """Runs every workload at the given sizes in this process (one thread count)."""
+
+    def __init__(self, args, threads: int, first: bool):
+        self.args, self.threads, self.first = args, threads, first
+        self.records: list[dict] = []
+        self.checks: list[dict] = []
+
+    def wants(self, lib: str, rows: int) -> bool:
+        if lib in SINGLE_THREADED and not (self.first or self.args.peers_each_run):
+            return False
+        if lib in SLOW_PEERS and rows >= SLOW_PEER_ROWS and not self.args.all_peers:
+            return False
+        return True
+
+    def reps(self, rows: int) -> int:
+        if self.args.reps:
+            return self.args.reps
+        return 7 if rows <= 200_000 else 3
+
+    def time_case(self, workload: str, rows: int, lib: str, make_run):
+        reps = self.reps(rows)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            times, result = measure(make_run, reps)
+        med = float(np.median(times))
+        log(f"  [{self.threads} thr] {rows:>10,} {workload:<34} {lib:<20} {med:8.3f} s")
+        self.records.append({"workload": workload, "rows": rows, "library": lib,
+                             "threads": self.threads, "times": times,
+                             "digest": digest(result) if lib == "vandra" else None})
+        return result
+
+    def check(self, workload: str, rows: int, lib: str, detail: dict):
+        self.checks.append({"workload": workload, "rows": rows, "library": lib,
+                            "threads": self.threads, "columns": detail})
+
+    def encode_cases(self, workload, rows, obj, frame: bool):
+        """vandra and the peers on one input; agreement checked against vandra's codes."""
+        res = {}
+        res["vandra"] = self.time_case(workload, rows, "vandra", lambda: vandra_encode(obj))
+        ref = as_float_array(res["vandra"])
+        names = list(obj.columns) if frame else [f"c{j}" for j in range(obj.shape[1])]
+        peers = {
+            "pandas": (lambda: pandas_encode_frame(obj, {})) if frame else
+                      (lambda: pandas_encode_array(obj)),
+            "scikit-learn": (lambda: sklearn_encode_frame(obj, {})) if frame else
+                            (lambda: sklearn_encode_array(obj)),
+            "category_encoders": (lambda: ce_encode_frame(obj, {})) if frame else
+                                 (lambda: ce_encode_array(obj)),
+            "polars": (lambda: polars_encode_frame(obj, {})) if frame else
+                      (lambda: polars_encode_array(obj)),
+        }
+        for lib, make in peers.items():
+            if not self.wants(lib, rows):
+                continue
+            got = as_float_array(self.time_case(workload, rows, lib, make))
+            if lib == "category_encoders":
+                self.check(workload, rows, lib, compare_relabelled(ref, got, names))
+            else:
+                self.check(workload, rows, lib, compare_codes(ref, got, names))
+        self.time_case(workload, rows, "numpy.copy (floor)", lambda: floor_copy(ref))
+        return res["vandra"]
+
+    def decode_cases(self, workload, rows, df):
+        makers = {"vandra": vandra_decode, "pandas": pandas_decode,
+                  "scikit-learn": sklearn_decode, "category_encoders": ce_decode,
+                  "polars": polars_decode}
+        decoded = None
+        for lib, make in makers.items():
+            if lib != "vandra" and not self.wants(lib, rows):
+                continue
+            back = self.time_case(workload, rows, lib, lambda: make(df))
+            self.check(workload, rows, lib, compare_round_trip(df, back))
+            if lib == "vandra":
+                decoded = back.to_numpy(dtype=object)
+        self.time_case(workload, rows, "numpy.copy (floor)", lambda: floor_copy(decoded))
+
+    def run(self):
+        before = len(os.listdir("/proc/self/task"))
+        vandra.Encoder().encode(mixed_object_frame(50))
+        pool_threads = len(os.listdir("/proc/self/task")) - before
+        warm_up()
+        for rows in self.args.rows:
+            log(f"{rows:,} rows, {self.threads} thread(s): generating data")
+            base = mixed_object_frame(rows)
+            for variant, dtype in string_variants():
+                df = with_text_dtype(base, dtype)
+                self.encode_cases(f"1 mixed frame, {variant}", rows, df, frame=True)
+                self.decode_cases(f"5 decode of 1, {variant}", rows, df)
+                del df
+            del base
+            arr = float_array(rows)
+            self.time_case("2 float64 array", rows, "vandra", lambda: vandra_encode(arr))
+            self.time_case("2 float64 array", rows, "numpy.copy (floor)", lambda: floor_copy(arr))
+            arr = object_array(rows)
+            self.encode_cases("3 object array of str", rows, arr, frame=False)
+            arr = int_array(rows)
+            ref = self.time_case("4 int64 array", rows, "vandra", lambda: vandra_encode(arr))
+            if self.wants("numpy astype", rows):
+                got = self.time_case("4 int64 array", rows, "numpy astype",
+                                     lambda: (lambda: arr.astype(np.float64)))
+                self.check("4 int64 array", rows, "numpy astype",
+                           compare_codes(ref, got, [f"c{j}" for j in range(8)]))
+            self.time_case("4 int64 array", rows, "numpy.copy (floor)", lambda: floor_copy(ref))
+            del arr
+        return {"threads": self.threads, "records": self.records, "checks": self.checks,
+                "semantics": missing_semantics() if self.first else None,
+                "pool_threads": pool_threads}
+
+
+def warm_up():
+    """Creates vandra's pool and loads the peers' lazily imported parts on a tiny table."""
+    df = mixed_object_frame(200)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        for make in (lambda: vandra_encode(df), lambda: pandas_encode_frame(df, {}),
+                     lambda: sklearn_encode_frame(df, {}), lambda: ce_encode_frame(df, {}),
+                     lambda: polars_encode_frame(df, {}), lambda: vandra_decode(df),
+                     lambda: sklearn_decode(df), lambda: ce_decode(df), lambda: polars_decode(df),
+                     lambda: pandas_decode(df)):
+            make()()
+
+
+def missing_semantics() -> list[dict]:
+    """What each library makes of each missing-value marker, per text dtype: the marker goes
+    into a column with two labels, and its cell comes out as missing, a label, or an error."""
+    import polars as pl  # noqa: F401 - imported here so that a failure shows up early
+    from sklearn.preprocessing import OrdinalEncoder
+    markers = [None, np.nan, pd.NA, "None", "nan", "NaN", "<NA>"]
+    coders = {
+        "vandra": lambda df: vandra.Encoder().encode(df)["s"].to_numpy(),
+        "pandas": lambda df: np.where((c := pd.factorize(df["s"], sort=True)[0]) < 0, np.nan, c),
+        "scikit-learn": lambda df: OrdinalEncoder(
+            encoded_missing_value=np.nan).fit_transform(df[["s"]])[:, 0],
+        "polars": lambda df: polars_codes(df, ["s"], {})[:, 1],
+    }
+    rows = []
+    variants = string_variants() + [("string (pandas.NA)", pd.StringDtype())]
+    for variant, dtype in variants:
+        for marker in markers:
+            s = pd.Series(["b", "a", marker], dtype=dtype)
+            df = pd.DataFrame({"x": [0.0, 1.0, 2.0], "s": s})
+            row = {"variant": variant, "given": repr(marker), "stored": repr(s.iloc[2]),
+                   "values": repr(df.values[2, 1])}
+            for lib, code in coders.items():
+                try:
+                    with warnings.catch_warnings():
+                        warnings.simplefilter("ignore")
+                        v = code(df)[2]
+                    row[lib] = "missing" if np.isnan(v) else "label"
+                except Exception as e:  # noqa: BLE001 - the table shows what the library does
+                    row[lib] = f"{type(e).__name__}"
+            rows.append(row)
+    return rows
+
+
+# --------------------------------------------------------------------------------------------
+# Reporting
+
+def versions() -> dict:
+    out = {"python": platform.python_version()}
+    for dist in ("vandra", "numpy", "pandas", "pyarrow", "polars", "scikit-learn",
+                 "category_encoders", "matplotlib"):
+        try:
+            out[dist] = importlib.metadata.version(dist)
+        except importlib.metadata.PackageNotFoundError:
+            out[dist] = "not installed"
+    try:
+        head = subprocess.run(["git", "-C", str(REPO), "rev-parse", "--short", "HEAD"],
+                              capture_output=True, text=True, check=True).stdout.strip()
+        dirty = subprocess.run(["git", "-C", str(REPO), "status", "--porcelain", "--", "src"],
+                               capture_output=True, text=True, check=True).stdout.strip()
+        out["vandra"] += f" (commit {head}{', with uncommitted changes in src/' if dirty else ''})"
+    except (OSError, subprocess.CalledProcessError):
+        pass
+    return out
+
+
+def cpu_model() -> str:
+    try:
+        for line in Path("/proc/cpuinfo").read_text().splitlines():
+            if line.startswith("model name"):
+                return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or "unknown"
+
+
+def fmt_s(t: float) -> str:
+    return f"{t * 1000:.1f} ms" if t < 1 else f"{t:.2f} s"
+
+
+def summarize(runs: list[dict]):
+    """{(workload, rows, library): {threads: (median, min, max, measured_in)}}"""
+    table: dict = defaultdict(dict)
+    for run in runs:
+        for r in run["records"]:
+            t = r["times"]
+            table[(r["workload"], r["rows"], r["library"])][r["threads"]] = (
+                float(np.median(t)), min(t), max(t), r["threads"], len(t))
+    thread_counts = [run["threads"] for run in runs]
+    # Single-threaded peers measured once: their time stands for every thread count.
+    for key, per in table.items():
+        for tc in thread_counts:
+            if tc not in per and per:
+                per[tc] = next(iter(per.values()))
+    return table
+
+
+def workload_key(w: str):
+    return (w.split(" ", 1)[0], w)
+
+
+def markdown_table(table, thread_counts) -> str:
+    head = "| workload | rows | library |"
+    rule = "|---|---:|---|"
+    for tc in thread_counts:
+        head += f" {tc} thread{'s' if tc > 1 else ''}: median (min–max) | ÷ vandra |"
+        rule += "---:|---:|"
+    lines = [head, rule]
+    keys = sorted(table, key=lambda k: (workload_key(k[0]), k[1], LIB_ORDER.index(k[2])))
+    for w, rows, lib in keys:
+        per = table[(w, rows, lib)]
+        line = f"| {w} | {rows:,} | {lib} |"
+        for tc in thread_counts:
+            if tc not in per:
+                line += " – | – |"
+                continue
+            med, lo, hi, measured_in, n = per[tc]
+            mark = "" if measured_in == tc else " †"
+            line += f" {fmt_s(med)} ({fmt_s(lo)}–{fmt_s(hi)}){mark} |"
+            ref = table.get((w, rows, "vandra"), {}).get(tc)
+            line += " 1.00 |" if lib == "vandra" else (f" {med / ref[0]:.2f} |" if ref else " – |")
+        lines.append(line)
+    return "\n".join(lines)
+
+
+def checks_markdown(runs) -> tuple[str, list[str]]:
+    """Agreement summary lines and the list of disagreements."""
+    lines, problems = [], []
+    grouped: dict = defaultdict(list)
+    for run in runs:
+        for c in run["checks"]:
+            grouped[(c["workload"], c["library"])].append(c)
+    for (w, lib), items in sorted(grouped.items(), key=lambda kv: (workload_key(kv[0][0]),
+                                                                   kv[0][1])):
+        bad = [(c["rows"], c["threads"], col, verdict) for c in items
+               for col, verdict in c["columns"].items()
+               if verdict not in ("same", "same up to code order")]
+        sizes = ", ".join(sorted({f"{c['rows']:,}" for c in items}))
+        kind = "decoded table" if w.startswith("5") else "codes"
+        if not bad:
+            verdicts = {v for c in items for v in c["columns"].values()}
+            word = "same up to code order" if "same up to code order" in verdicts else "same"
+            lines.append(f"- {w} — {lib}: {kind} {word} as vandra's in every column "
+                         f"({sizes} rows)" if not w.startswith("5") else
+                         f"- {w} — {lib}: {kind} equals the input in every column ({sizes} rows)")
+        else:
+            for rows, tc, col, verdict in bad:
+                msg = f"{w} — {lib}, {rows:,} rows, {tc} thread(s), column {col}: {verdict}"
+                problems.append(msg)
+                lines.append(f"- **DIFFERS**: {msg}")
+    return "\n".join(lines), problems
+
+
+def thread_consistency(runs) -> list[str]:
+    """vandra's results must not depend on the thread count."""
+    seen: dict = defaultdict(dict)
+    for run in runs:
+        for r in run["records"]:
+            if r["library"] == "vandra":
+                seen[(r["workload"], r["rows"])][run["threads"]] = r["digest"]
+    out = []
+    for (w, rows), per in sorted(seen.items(), key=lambda kv: (workload_key(kv[0][0]), kv[0][1])):
+        if len(set(per.values())) > 1:
+            out.append(f"{w}, {rows:,} rows: vandra's output differs between thread counts "
+                       f"{sorted(per)}")
+    return out
+
+
+def semantics_markdown(sem: list[dict]) -> str:
+    libs = ["vandra", "pandas", "scikit-learn", "polars"]
+    out = ["| text dtype | cell given | stored as | `.values` cell | " + " | ".join(libs) + " |",
+           "|---|---|---|---|" + "---|" * len(libs)]
+    for r in sem:
+        out.append(f"| {r['variant']} | `{r['given']}` | `{r['stored']}` | `{r['values']}` | "
+                   + " | ".join(r[lib] for lib in libs) + " |")
+    return "\n".join(out) + "\n"
+
+
+def plot(table, thread_counts, rows_list, path: Path):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    workloads = sorted({k[0] for k in table}, key=workload_key)
+    libs = [lib for lib in LIB_ORDER if any(k[2] == lib for k in table)]
+    colors = dict(zip(LIB_ORDER, ["#d62728", "#1f77b4", "#ff7f0e", "#9467bd", "#2ca02c",
+                                  "#8c564b", "#7f7f7f"]))
+    fig, axes = plt.subplots(len(rows_list), len(thread_counts), squeeze=False,
+                             figsize=(6.5 * len(thread_counts), 3.6 * len(rows_list)),
+                             sharey=True)
+    width = 0.8 / len(libs)
+    for ri, rows in enumerate(rows_list):
+        for ti, tc in enumerate(thread_counts):
+            ax = axes[ri][ti]
+            for wi, w in enumerate(workloads):
+                present = [lib for lib in libs if tc in table.get((w, rows, lib), {})]
+                for li, lib in enumerate(present):
+                    x = wi + (li - (len(present) - 1) / 2) * width
+                    ax.bar(x, rows / table[(w, rows, lib)][tc][0], width, color=colors[lib])
+            ax.set_yscale("log")
+            ax.set_title(f"{rows:,} rows, {tc} thread{'s' if tc > 1 else ''}", fontsize=9)
+            ax.set_xticks(range(len(workloads)))
+            ax.set_xticklabels([w.replace("mixed frame, ", "").replace(", default", "*")
+                                for w in workloads], rotation=35, ha="right", fontsize=7)
+            ax.tick_params(axis="y", labelsize=7)
+            ax.grid(axis="y", alpha=0.3)
+            if ti == 0:
+                ax.set_ylabel("rows per second", fontsize=8)
+    handles = [plt.Rectangle((0, 0), 1, 1, color=colors[lib]) for lib in libs]
+    fig.legend(handles, libs, loc="lower center", ncol=len(libs), fontsize=8, frameon=False)
+    fig.suptitle("Throughput (higher is better; * pandas' default str storage)", fontsize=10)
+    fig.tight_layout(rect=(0, 0.05, 1, 1))
+    fig.savefig(path, dpi=80)
+    plt.close(fig)
+
+
+def spawn(script_args: list[str], threads: int, out: Path) -> None:
+    env = dict(os.environ)
+    for var in ("RAYON_NUM_THREADS", "POLARS_MAX_THREADS", "OMP_NUM_THREADS",
+                "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS"):
+        env[var] = str(threads)
+    cmd = [sys.executable, str(Path(__file__).resolve()), *script_args, "--json", str(out)]
+    subprocess.run(cmd, env=env, check=True)
+
+
+def orchestrate(args) -> int:
+    RESULTS.mkdir(parents=True, exist_ok=True)
+    runs = []
+    started = time.perf_counter()
+    for i, tc in enumerate(args.threads):
+        fd, tmp = tempfile.mkstemp(dir=RESULTS, suffix=".tmp")
+        os.close(fd)
+        try:
+            worker_args = ["--worker", "--rows", ",".join(map(str, args.rows))]
+            worker_args += ["--first"] if i == 0 else []
+            worker_args += ["--reps", str(args.reps)] if args.reps else []
+            worker_args += ["--peers-each-run"] if args.peers_each_run else []
+            worker_args += ["--all-peers"] if args.all_peers else []
+            load_before = os.getloadavg()[0]
+            spawn(worker_args, tc, Path(tmp))
+            run = json.loads(Path(tmp).read_text())
+            run["load"] = (load_before, os.getloadavg()[0])
+            runs.append(run)
+        finally:
+            Path(tmp).unlink(missing_ok=True)
+    elapsed = time.perf_counter() - started
+
+    table = summarize(runs)
+    tcs = [r["threads"] for r in runs]
+    agreement, problems = checks_markdown(runs)
+    problems += thread_consistency(runs)
+    consistency = ("vandra's output was identical at every thread count (content hash of "
+                   "every result)." if not thread_consistency(runs) else "")
+    (RESULTS / "compare.md").write_text(report_markdown(args, runs, table, agreement, problems,
+                                                        consistency, elapsed))
+    plot(table, tcs, args.rows, RESULTS / "compare.png")
+    print(markdown_table(table, tcs))
+    print("\nAgreement check:\n" + agreement)
+    print(("PROBLEMS:\n" + "\n".join(problems)) if problems else consistency)
+    print(f"\nwrote {RESULTS / 'compare.md'} and {RESULTS / 'compare.png'} ({elapsed:.0f} s)")
+    return 1 if problems else 0
+
+
+def report_markdown(args, runs, table, agreement, problems, consistency, elapsed) -> str:
+    tcs = [r["threads"] for r in runs]
+    ver = ", ".join(f"{k} {v}" for k, v in versions().items())
+    sem = next(r["semantics"] for r in runs if r["semantics"])
+    cmd = " ".join(["python bench/compare.py", *sys.argv[1:]])
+    pools = ", ".join(f"{r['pool_threads']} in the {r['threads']}-thread run" for r in runs)
+    loads = ", ".join(f"{r['load'][0]:.1f} → {r['load'][1]:.1f} ({r['threads']}-thread run)"
+                      for r in runs)
+    reps = ", ".join(f"{args.reps or (7 if r <= 200_000 else 3)} at {r:,} rows"
+                     for r in args.rows)
+    return f"""# vandra against its peers
+
+Command: `{cmd}` (`make bench` runs it); {elapsed:.0f} s in all.
+Machine: {cpu_model()}, {os.cpu_count()} CPUs ({len(os.sched_getaffinity(0))} usable), \
+{platform.system()} {platform.release()}; load average (1 min) before → after: {loads}.
+Versions: {ver}.
+
+Each thread count ran in its own process with `RAYON_NUM_THREADS` (vandra's pool) and \
+`POLARS_MAX_THREADS` (and the OpenMP/BLAS variables) set to it; vandra's first encode started \
+{pools} thread(s). Times are the wall clock of one call: the median of the repetitions \
+({reps}), with the fastest and slowest in brackets. Each repetition gets a fresh encoder and a \
+garbage collection before it; its result is freed after the clock stopped. "÷ vandra" is the \
+library's median over vandra's: above 1, vandra is faster. † pandas, scikit-learn, \
+category_encoders and numpy's astype run on one thread whatever the setting: they were timed in \
+the {tcs[0]}-thread process only, and the other columns repeat those times.
+
+## What every library does
+
+The same input and the same output: a float64 table of the input's shape (a DataFrame for a \
+frame, an ndarray for an array) with the number columns copied and codes in the text columns.
+
+- **vandra**: `Encoder().encode(obj)`; decode: `enc.decode(codes)`.
+- **pandas**: `pandas.factorize(column, sort=True)` per text column; the codes (−1 → NaN) and \
+  the number columns go into one C-ordered float64 array, wrapped by `DataFrame(out, \
+  columns=...)` as vandra wraps its own. Decode: `uniques.take(codes, allow_fill=True, \
+  fill_value=nan)` per column, into a frame of object columns.
+- **scikit-learn**: `OrdinalEncoder(encoded_missing_value=nan).fit_transform` on the text \
+  columns, assembled with the number columns as above. Decode: `inverse_transform` (on a \
+  writable copy of the codes: it writes into its input).
+- **category_encoders**: `OrdinalEncoder(cols=text columns, handle_missing="return_nan")`. Its \
+  codes count from 1 in order of appearance, not in sorted order: timed anyway, and checked to \
+  be a one-to-one renaming of vandra's codes. Decode: `inverse_transform`.
+- **polars**: `polars.from_pandas(frame)` (an array goes through a pandas frame of object \
+  columns); per text column the sorted distinct labels become a `polars.Enum` whose physical \
+  codes are the codes; `to_numpy()`. Decode: `categories.gather(codes)`.
+- **numpy astype** (int64 array): `arr.astype(float64)`, the whole job there.
+- **numpy.copy (floor)**: a copy of vandra's result (decode: of its cells as an object array), \
+  the cost of writing the output once.
+
+## Data
+
+Seeded random tables with n rows. Workload 1: columns f0, t8, f1, t1k, f2, t100k, f3, tall: \
+four float64 columns (f1 with 1% NaN) and four text columns drawn from 8 (city names, some \
+non-ASCII), 1,000, 100,000 and 2**62 (nearly all distinct) labels, each with 1% missing \
+cells; the text columns in each str storage the installed pandas offers (the default one \
+marked) and as `object`. Workload 2: an n×8 float64 array, 1% NaN in one column (vandra's \
+block-copy path). Workload 3: an n×8 object array of str, the four cardinalities twice, 1% NaN \
+cells. Workload 4: an n×8 int64 array (the cell path with numbers only). Workload 5: decoding \
+workload 1's codes. scikit-learn and category_encoders sit out at {SLOW_PEER_ROWS:,} rows and \
+more (`--all-peers` keeps them).
+
+## Missing values
+
+vandra reads every cell of a text column as text: a float NaN cell reads "nan" and pandas' \
+`NA` reads "<NA>", both missing, while `None` reads "None", an ordinary label. pandas and \
+polars treat `None` as missing; scikit-learn treats `None` as a category of its own (and \
+`pandas.NA` in an object column as an error). The texts "nan", "NaN" and "<NA>" are missing for \
+vandra only. So the generated data marks missing cells with float NaN in `object` columns \
+(str columns store every missing marker as their own NaN, which `.values` hands out as float \
+NaN) and holds none of those texts; on such data every library does the same job. Each \
+marker in a column with two labels, on this run:
+
+{semantics_markdown(sem)}
+## Results
+
+{markdown_table(table, tcs)}
+
+![rows per second per workload and library](compare.png)
+
+## Agreement with vandra's codes
+
+Every peer's output, compared cell by cell with vandra's (NaN equal to NaN) at every size; \
+decoders' output compared with the input table.
+
+{agreement}
+
+{consistency}
+{("**Problems:**" + chr(10) + chr(10).join("- " + p for p in problems)) if problems else ""}
+"""
+
+
+# --------------------------------------------------------------------------------------------
+# Profile: where encode's time goes
+
+# First vandra frame above the sampled instruction decides the phase.
+PHASES = [
+    ("freeing call-local buffers", ("::~",)),
+    ("output construction", ("arr_to_out", "frame_result", "array_result", "float_copy",
+                             "decode_frame_column", "LabelCache", "new_str")),
+    ("label encoding (C++ core)", ("label_encode", "encode_object_array", "LabelMap",
+                                   "ByteMap", "CodeMap", "is_missing_label")),
+    ("worker pool (scheduling, waiting)", ("vandra::pool::",)),
+    ("conversion (cell loop)", ("read_cells", "read_array_directly", "read_by_item_access",
+                                "CellReader", "read_numeric_column", "cell_text", "str_text",
+                                "LabelStore", "float_to_text", "pyany_to_vec", "copy_float64",
+                                "column_labels", "text_labels", "integer_labels", "read_shape")),
+]
+
+
+def is_python_level(frame: str) -> bool:
+    return frame.startswith("_PyEval_EvalFrame") or ".py:" in frame
+
+
+def classify(stack: list[str]) -> str | None:
+    """Phase of one sample (frames innermost first); None when outside encode."""
+    inside = any("encoder_encode" in f or "vandra::pool::" in f for f in stack)
+    if not inside:
+        return None
+    for depth, frame in enumerate(stack):
+        if not frame.startswith("vandra::"):
+            continue
+        for phase, marks in PHASES:
+            if any(m in frame for m in marks):
+                if phase == "conversion (cell loop)" and any(
+                        is_python_level(f) for f in stack[:depth]):
+                    return "pandas DataFrame.values (Python code under conversion)"
+                return phase
+        return "entry, argument binding, other"
+    return "entry, argument binding, other"
+
+
+def perf_samples(cmd: list[str], env: dict, workdir: Path):
+    """Stacks (innermost first) sampled by perf on cpu-clock, or None when perf can't."""
+    perf = shutil.which("perf")
+    if not perf:
+        return None
+    data = workdir / "perf.data"
+    rec = subprocess.run([perf, "record", "-q", "-F", "250", "-e", "cpu-clock", "-g",
+                          "--call-graph", "dwarf,16384", "-o", str(data), "--", *cmd], env=env)
+    if rec.returncode != 0 or not data.exists():
+        return None
+    script = subprocess.run([perf, "script", "--no-inline", "-i", str(data)],
+                            capture_output=True, text=True)
+    if script.returncode != 0:
+        return None
+    stacks, cur = [], None
+    frame_re = re.compile(r"^\s*[0-9a-f]+\s+(.*?)\s+\((.*)\)\s*$")
+    for line in script.stdout.splitlines():
+        if not line.strip():
+            if cur:
+                stacks.append(cur)
+            cur = None
+        elif not line[0].isspace():
+            cur = []
+        elif cur is not None:
+            m = frame_re.match(line)
+            if m:
+                cur.append(re.sub(r"\+0x[0-9a-f]+$", "", m.group(1)))
+    if cur:
+        stacks.append(cur)
+    return [(s, 1) for s in stacks]
+
+
+def pyspy_samples(cmd: list[str], env: dict, workdir: Path):
+    """Stacks from py-spy --native, or None when it can't run here."""
+    spy = shutil.which("py-spy") or str(Path(sys.executable).with_name("py-spy"))
+    if not Path(spy).exists():
+        return None
+    out = workdir / "pyspy.txt"
+    rec = subprocess.run([spy, "record", "--native", "--threads", "-r", "200", "--format", "raw",
+                          "-o", str(out), "--", *cmd], env=env, capture_output=True, text=True)
+    if rec.returncode != 0 or not out.exists():
+        return None
+    samples = []
+    for line in out.read_text().splitlines():
+        stack, _, count = line.rpartition(" ")
+        frames = [f.strip() for f in stack.split(";")][::-1]
+        samples.append((frames, int(count)))
+    return samples
+
+
+def profile_target(args) -> int:
+    """Run under the profiler: a few encodes of workload 1 at one size."""
+    dtype = dict(string_variants())[args.variant]
+    df = with_text_dtype(mixed_object_frame(args.rows[0]), dtype)
+    encoders = [vandra.Encoder() for _ in range(args.reps or 3)]
+    results = [enc.encode(df) for enc in encoders]
+    del results
+    return 0
+
+
+def profile_timings(args) -> int:
+    """Wall-clock pieces of encode(frame), in this process's thread count."""
+    rows = args.rows[0]
+    reps = args.reps or 3
+    base = mixed_object_frame(rows)
+    out = {"threads": int(os.environ.get("RAYON_NUM_THREADS", "0")), "variants": {}}
+    warm_up()
+    for variant, dtype in string_variants():
+        if variant.startswith("str (python)"):
+            continue
+        df = with_text_dtype(base, dtype)
+        values = df.values
+        floats = np.ascontiguousarray(as_float_array(vandra.Encoder().encode(df)))
+        t = {}
+        t["df.values"] = measure(lambda: (lambda: df.values), reps)[0]
+        t["encode(df)"] = measure(lambda: vandra_encode(df), reps)[0]
+        t["encode(df.values)"] = measure(lambda: vandra_encode(values), reps)[0]
+        t["encode(float64 array of the result)"] = measure(lambda: vandra_encode(floats), reps)[0]
+        t["decode(codes)"] = measure(lambda: vandra_decode(df), reps)[0]
+        out["variants"][variant] = {k: float(np.median(v)) for k, v in t.items()}
+        log(f"  [{out['threads']} thr] {variant}: " +
+            ", ".join(f"{k} {fmt_s(v)}" for k, v in out["variants"][variant].items()))
+    Path(args.json).write_text(json.dumps(out))
+    return 0
+
+
+def run_profile(args) -> int:
+    RESULTS.mkdir(parents=True, exist_ok=True)
+    rows = args.rows[0] if args.rows_given else 1_000_000
+    me = str(Path(__file__).resolve())
+    timings = []
+    for tc in args.threads:
+        fd, tmp = tempfile.mkstemp(dir=RESULTS, suffix=".tmp")
+        os.close(fd)
+        try:
+            spawn(["--profile-timings", "--rows", str(rows)] +
+                  (["--reps", str(args.reps)] if args.reps else []), tc, Path(tmp))
+            timings.append(json.loads(Path(tmp).read_text()))
+        finally:
+            Path(tmp).unlink(missing_ok=True)
+
+    splits, tool = {}, None
+    env = dict(os.environ, RAYON_NUM_THREADS="1", POLARS_MAX_THREADS="1")
+    for variant in [v for v, _ in string_variants() if not v.startswith("str (python)")]:
+        with tempfile.TemporaryDirectory(dir=RESULTS, suffix=".tmp") as wd:
+            cmd = [sys.executable, me, "--profile-target", "--variant", variant,
+                   "--rows", str(rows), "--reps", "3"]
+            log(f"profiling encode of workload 1 ({variant}, {rows:,} rows, 1 thread)")
+            samples = perf_samples(cmd, env, Path(wd))
+            tool = "perf record -e cpu-clock --call-graph dwarf" if samples else None
+            if not samples:
+                samples = pyspy_samples(cmd, env, Path(wd))
+                tool = "py-spy record --native" if samples else None
+        if not samples:
+            continue
+        phases, leaves = Counter(), Counter()
+        for stack, weight in samples:
+            phase = classify(stack)
+            if phase:
+                phases[phase] += weight
+                leaves[stack[0] if stack else "?"] += weight
+        splits[variant] = (phases, leaves)
+
+    lines = [f"# Where vandra's encode spends its time\n",
+             f"Command: `python bench/compare.py --profile` (`make bench-profile`). Workload 1 "
+             f"(the mixed frame of bench/compare.md) at {rows:,} rows on {cpu_model()}, "
+             f"{os.cpu_count()} CPUs. Versions: "
+             + ", ".join(f"{k} {v}" for k, v in versions().items()) + ".\n",
+             "## Wall clock of the pieces\n",
+             "Medians of 3 calls, each thread count in its own process (`RAYON_NUM_THREADS`).\n"]
+    for t in timings:
+        for variant, v in t["variants"].items():
+            lines.append(f"**{variant} text columns, {t['threads']} thread(s)**\n")
+            lines.append("| call | time |")
+            lines.append("|---|---:|")
+            for k, secs in v.items():
+                lines.append(f"| `{k}` | {fmt_s(secs)} |")
+            frame_extra = v["encode(df)"] - v["encode(df.values)"]
+            lines.append(f"| `encode(df)` − `encode(df.values)` (≈ `.values` inside encode, "
+                         f"column labels, frame output) | {fmt_s(frame_extra)} |")
+            lines.append("")
+    if splits:
+        lines.append(f"## Split of encode(df) by phase (1 thread)\n")
+        lines.append(f"Sampled with `{tool}`; each sample goes to the phase of the innermost "
+                     "vandra function on its stack (Python code running under the conversion "
+                     "is pandas' `DataFrame.values`). Seconds: the share times the 1-thread "
+                     "wall-clock median of `encode(df)` above.\n")
+        wall1 = next((t for t in timings if t["threads"] == 1), timings[0] if timings else None)
+        for variant, (phases, leaves) in splits.items():
+            total = sum(phases.values())
+            wall = wall1["variants"].get(variant, {}).get("encode(df)") if wall1 else None
+            lines.append(f"**{variant}** ({total} samples inside encode)\n")
+            lines.append("| phase | share | ≈ time |")
+            lines.append("|---|---:|---:|")
+            for phase, count in phases.most_common():
+                share = count / total
+                lines.append(f"| {phase} | {share:.0%} | "
+                             f"{fmt_s(share * wall) if wall else '–'} |")
+            lines.append("\nHottest functions (self time):\n")
+            lines.append("| function | share |")
+            lines.append("|---|---:|")
+            for fn, count in leaves.most_common(12):
+                name = fn if len(fn) < 90 else fn[:87] + "..."
+                lines.append(f"| `{name}` | {count / total:.1%} |")
+            lines.append("")
+    else:
+        lines.append("Neither perf nor py-spy could sample here; only the wall clock above.\n")
+    (RESULTS / "profile.md").write_text("\n".join(lines))
+    print("\n".join(lines))
+    print(f"wrote {RESULTS / 'profile.md'}")
+    return 0
+
+
+# --------------------------------------------------------------------------------------------
+
+def parse_args(argv):
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--rows", help="comma-separated table sizes (default 100000,1000000)")
+    ap.add_argument("--threads", default="1,2", help="thread counts, one process each")
+    ap.add_argument("--reps", type=int, default=0, help="repetitions (default 7, or 3 above "
+                    "200,000 rows)")
+    ap.add_argument("--quick", action="store_true", help="smoke run: 20,000 rows, 3 repetitions")
+    ap.add_argument("--peers-each-run", action="store_true",
+                    help="time the single-threaded peers in every thread count's process")
+    ap.add_argument("--all-peers", action="store_true",
+                    help=f"keep scikit-learn and category_encoders at {SLOW_PEER_ROWS:,}+ rows")
+    ap.add_argument("--profile", action="store_true",
+                    help="profile vandra's encode on workload 1 (default 1,000,000 rows)")
+    for hidden in ("--worker", "--first", "--profile-timings", "--profile-target"):
+        ap.add_argument(hidden, action="store_true", help=argparse.SUPPRESS)
+    ap.add_argument("--variant", help=argparse.SUPPRESS)
+    ap.add_argument("--json", help=argparse.SUPPRESS)
+    args = ap.parse_args(argv)
+    args.rows_given = bool(args.rows)
+    if args.quick:
+        args.rows = args.rows or "20000"
+        args.reps = args.reps or 3
+    args.rows = [int(r.replace("_", "")) for r in (args.rows or "100000,1000000").split(",")]
+    args.threads = [int(t) for t in args.threads.split(",")]
+    return args
+
+
+def main(argv=None) -> int:
+    args = parse_args(sys.argv[1:] if argv is None else argv)
+    if args.worker:
+        tc = int(os.environ.get("RAYON_NUM_THREADS", "0"))
+        result = Worker(args, tc, args.first).run()
+        Path(args.json).write_text(json.dumps(result))
+        return 0
+    if args.profile_timings:
+        return profile_timings(args)
+    if args.profile_target:
+        return profile_target(args)
+    if args.profile:
+        return run_profile(args)
+    return orchestrate(args)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
