@@ -1,7 +1,6 @@
 #include "pool/pool.hpp"
 
 #include <pthread.h>
-#include <signal.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -59,13 +58,6 @@ void Pool::start(std::size_t threads, bool detach) {
     if (pthread_attr_getstacksize(&attr, &stack) != 0 || stack < kMinStackBytes) {
         pthread_attr_setstacksize(&attr, kMinStackBytes);
     }
-    // Workers take no asynchronous signals, so that the process's signals (SIGINT for Python,
-    // say) reach the application's own threads. Faults still reach whoever caused them.
-    sigset_t all, old;
-    sigfillset(&all);
-    for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT, SIGSYS})
-        sigdelset(&all, sig);
-    pthread_sigmask(SIG_SETMASK, &all, &old);
     int error = 0;
     threads_.reserve(wanted);
     for (std::size_t i = 0; i < wanted; ++i) {
@@ -74,7 +66,6 @@ void Pool::start(std::size_t threads, bool detach) {
         if (error != 0) break;
         threads_.push_back(t);
     }
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
     pthread_attr_destroy(&attr);
 
     count_ = threads_.size();

@@ -106,6 +106,7 @@ void join_on_worker(Worker& w, A& a, B& b);
 // A fixed set of worker threads. The vandra::pool functions use the process-wide instance
 // (global()) when called from outside any pool, and the caller's own pool when called from one
 // of its workers; install() runs code on a particular pool, e.g. to compare pool sizes.
+// A forked child has none of the parent's worker threads: only global() is usable there.
 class Pool {
   public:
     // Largest pool size honoured; larger requests are clamped.

@@ -61,7 +61,7 @@ TEST_CASE("deque: a full ring refuses pushes until space is freed, across many w
 }
 
 TEST_CASE("deque: under concurrent stealing every item is taken exactly once") {
-    constexpr std::size_t kItems = 100000;
+    constexpr std::size_t kItems = 300000;
     Items items(kItems);
     WorkDeque<int> d(256);
     std::atomic<bool> done{false};
@@ -79,15 +79,20 @@ TEST_CASE("deque: under concurrent stealing every item is taken exactly once") {
             }
         });
     }
-    // The owner mixes pushes and pops so that races on the last item are frequent.
+    // The owner keeps the deque nearly empty, so that races for the last item are frequent.
     std::size_t next = 0;
     while (next < kItems) {
-        const std::size_t burst = 1 + next % 5;
+        const std::size_t burst = 1 + next % 3;
         for (std::size_t k = 0; k < burst && next < kItems; ++k) {
-            if (!d.push(items.item(next))) break;
-            ++next;
+            if (d.push(items.item(next))) {
+                ++next;
+            } else if (int* p = d.pop()) {  // full: the thieves are behind
+                items.take(p);
+            }
         }
-        if (int* p = d.pop()) items.take(p);
+        for (std::size_t k = 0; k + 1 < burst; ++k) {
+            if (int* p = d.pop()) items.take(p);
+        }
     }
     while (int* p = d.pop()) items.take(p);
     done.store(true);
