@@ -127,7 +127,8 @@ class Pool {
     std::size_t num_threads() const noexcept { return count_; }
 
     // Runs f() on a worker of this pool and returns when it has finished, rethrowing what it
-    // threw. Called from one of this pool's workers, simply calls f().
+    // threw. The caller blocks meanwhile (a worker of another pool too); called from one of
+    // this pool's workers, it simply calls f().
     template <class F>
     void install(F&& f) {
         detail::Worker* w = detail::current_worker();
