@@ -151,8 +151,10 @@ def frame_result(out: np.ndarray, columns) -> pd.DataFrame:
     return pd.DataFrame(out, columns=list(columns))
 
 
-def vandra_encode(obj):
+def vandra_encode(obj, keep: dict | None = None):
     enc = vandra.Encoder()
+    if keep is not None:
+        keep["enc"] = enc
     return lambda: enc.encode(obj)
 
 
@@ -172,11 +174,11 @@ def pandas_encode_frame(df: pd.DataFrame, keep: dict):
     return run
 
 
-def pandas_encode_array(arr: np.ndarray):
+def pandas_encode_array(arr: np.ndarray, keep: dict):
     def run():
         out = np.empty(arr.shape, dtype=np.float64)
         for j in range(arr.shape[1]):
-            codes, _ = pd.factorize(arr[:, j], sort=True)
+            codes, keep[j] = pd.factorize(arr[:, j], sort=True)
             out[:, j] = codes
             out[codes < 0, j] = np.nan
         return out
@@ -198,9 +200,9 @@ def sklearn_encode_frame(df: pd.DataFrame, keep: dict):
     return run
 
 
-def sklearn_encode_array(arr: np.ndarray):
+def sklearn_encode_array(arr: np.ndarray, keep: dict):
     from sklearn.preprocessing import OrdinalEncoder
-    enc = OrdinalEncoder(encoded_missing_value=np.nan)
+    enc = keep["enc"] = OrdinalEncoder(encoded_missing_value=np.nan)
     return lambda: enc.fit_transform(arr)
 
 
@@ -215,9 +217,9 @@ def ce_encode_frame(df: pd.DataFrame, keep: dict):
     return run
 
 
-def ce_encode_array(arr: np.ndarray):
+def ce_encode_array(arr: np.ndarray, keep: dict):
     import category_encoders as ce
-    enc = ce.OrdinalEncoder(handle_missing="return_nan", handle_unknown="value")
+    enc = keep["enc"] = ce.OrdinalEncoder(handle_missing="return_nan", handle_unknown="value")
     return lambda: enc.fit_transform(pd.DataFrame(arr, dtype=object)).to_numpy(dtype=np.float64)
 
 
@@ -236,9 +238,8 @@ def polars_encode_frame(df: pd.DataFrame, keep: dict):
     return lambda: frame_result(polars_codes(df, TEXT_COLS, keep), df.columns)
 
 
-def polars_encode_array(arr: np.ndarray):
+def polars_encode_array(arr: np.ndarray, keep: dict):
     names = [f"c{j}" for j in range(arr.shape[1])]
-    keep: dict = {}
     return lambda: polars_codes(pd.DataFrame(arr, columns=names, dtype=object), names, keep)
 
 
@@ -246,24 +247,21 @@ def floor_copy(result: np.ndarray):
     return lambda: np.copy(result)
 
 
-# Decoders: each gets its own encoder's output (codes are the same as vandra's for all but
-# category_encoders) and rebuilds a frame with the float columns and object text columns.
+# Decoders: each gets its own encoder's output and fitted state from workload 1 (codes are the
+# same as vandra's for all but category_encoders) and rebuilds a frame of the float columns and
+# object text columns.
 
 def decoded_frame(codes: pd.DataFrame, labels: dict) -> pd.DataFrame:
     return pd.DataFrame({c: pd.Series(labels[c], dtype=object, copy=False) if c in labels
                          else codes[c] for c in codes.columns})
 
 
-def vandra_decode(df: pd.DataFrame):
-    enc = vandra.Encoder()
-    codes = enc.encode(df)
+def vandra_decode(codes: pd.DataFrame, keep: dict):
+    enc = keep["enc"]
     return lambda: enc.decode(codes)
 
 
-def pandas_decode(df: pd.DataFrame):
-    keep: dict = {}
-    codes = pandas_encode_frame(df, keep)()
-
+def pandas_decode(codes: pd.DataFrame, keep: dict):
     def run():
         labels = {}
         for c, uniques in keep.items():
@@ -274,9 +272,7 @@ def pandas_decode(df: pd.DataFrame):
     return run
 
 
-def sklearn_decode(df: pd.DataFrame):
-    keep: dict = {}
-    codes = sklearn_encode_frame(df, keep)()
+def sklearn_decode(codes: pd.DataFrame, keep: dict):
     enc = keep["enc"]
 
     def run():
@@ -287,17 +283,13 @@ def sklearn_decode(df: pd.DataFrame):
     return run
 
 
-def ce_decode(df: pd.DataFrame):
-    keep: dict = {}
-    ce_encode_frame(df, keep)()
+def ce_decode(codes: pd.DataFrame, keep: dict):
     enc, encoded = keep["enc"], keep["encoded"]
     return lambda: enc.inverse_transform(encoded)
 
 
-def polars_decode(df: pd.DataFrame):
+def polars_decode(codes: pd.DataFrame, keep: dict):
     import polars as pl
-    keep: dict = {}
-    codes = polars_encode_frame(df, keep)()
 
     def run():
         labels = {}
@@ -308,14 +300,24 @@ def polars_decode(df: pd.DataFrame):
     return run
 
 
+ENCODERS = {"vandra": (vandra_encode, vandra_encode),
+            "pandas": (pandas_encode_frame, pandas_encode_array),
+            "scikit-learn": (sklearn_encode_frame, sklearn_encode_array),
+            "category_encoders": (ce_encode_frame, ce_encode_array),
+            "polars": (polars_encode_frame, polars_encode_array)}
+DECODERS = {"vandra": vandra_decode, "pandas": pandas_decode, "scikit-learn": sklearn_decode,
+            "category_encoders": ce_decode, "polars": polars_decode}
+
+
 # --------------------------------------------------------------------------------------------
 # Measuring
 
-def measure(make_run, reps: int):
-    """Times `reps` calls, each with a fresh preparation; returns (seconds, last result).
-    Preparation and freeing of results happen outside the timed region."""
+def measure(make_run, reps: int, min_total: float = 0.0, max_reps: int = 30):
+    """Times `reps` calls (more, up to max_reps, while they add up to less than min_total
+    seconds), each with a fresh preparation; returns (seconds, last result). Preparation and
+    freeing of results happen outside the timed region."""
     times, result = [], None
-    for _ in range(reps):
+    while len(times) < reps or (sum(times) < min_total and len(times) < max_reps):
         run = make_run()
         gc.collect()
         t0 = time.perf_counter()
@@ -397,10 +399,12 @@ class Worker:
         self.records: list[dict] = []
         self.checks: list[dict] = []
 
-    def wants(self, lib: str, rows: int) -> bool:
+    def wants(self, lib: str, rows: int, variant: str = "") -> bool:
         if lib in SINGLE_THREADED and not (self.first or self.args.peers_each_run):
             return False
-        if lib in SLOW_PEERS and rows >= SLOW_PEER_ROWS and not self.args.all_peers:
+        if lib in SLOW_PEERS and not self.args.all_peers and (
+                rows >= SLOW_PEER_ROWS or (rows >= 1_000_000 and variant.startswith("str (")
+                                           and "default" not in variant)):
             return False
         return True
 
@@ -413,9 +417,10 @@ class Worker:
         reps = self.reps(rows)
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
-            times, result = measure(make_run, reps)
+            times, result = measure(make_run, reps, min_total=self.args.min_time)
         med = float(np.median(times))
-        log(f"  [{self.threads} thr] {rows:>10,} {workload:<34} {lib:<20} {med:8.3f} s")
+        log(f"  [{self.threads} thr] {rows:>10,} {workload:<36} {lib:<18} {med:8.3f} s "
+            f"({len(times)}x)")
         self.records.append({"workload": workload, "rows": rows, "library": lib,
                              "threads": self.threads, "times": times,
                              "digest": digest(result) if lib == "vandra" else None})
@@ -425,48 +430,43 @@ class Worker:
         self.checks.append({"workload": workload, "rows": rows, "library": lib,
                             "threads": self.threads, "columns": detail})
 
-    def encode_cases(self, workload, rows, obj, frame: bool):
-        """vandra and the peers on one input; agreement checked against vandra's codes."""
-        res = {}
-        res["vandra"] = self.time_case(workload, rows, "vandra", lambda: vandra_encode(obj))
-        ref = as_float_array(res["vandra"])
+    def encode_cases(self, workload, rows, obj, frame: bool, variant: str = "") -> dict:
+        """vandra and the peers on one input, agreement checked against vandra's codes.
+        Returns {library: (last result, its fitted state)} for the frame decoders."""
         names = list(obj.columns) if frame else [f"c{j}" for j in range(obj.shape[1])]
-        peers = {
-            "pandas": (lambda: pandas_encode_frame(obj, {})) if frame else
-                      (lambda: pandas_encode_array(obj)),
-            "scikit-learn": (lambda: sklearn_encode_frame(obj, {})) if frame else
-                            (lambda: sklearn_encode_array(obj)),
-            "category_encoders": (lambda: ce_encode_frame(obj, {})) if frame else
-                                 (lambda: ce_encode_array(obj)),
-            "polars": (lambda: polars_encode_frame(obj, {})) if frame else
-                      (lambda: polars_encode_array(obj)),
-        }
-        for lib, make in peers.items():
-            if not self.wants(lib, rows):
+        fitted, ref = {}, None
+        for lib, (on_frame, on_array) in ENCODERS.items():
+            if lib != "vandra" and not self.wants(lib, rows, variant):
                 continue
-            got = as_float_array(self.time_case(workload, rows, lib, make))
-            if lib == "category_encoders":
+            holder: dict = {}
+
+            def make(maker=on_frame if frame else on_array, holder=holder):
+                holder["keep"] = {}
+                return maker(obj, holder["keep"])
+            result = self.time_case(workload, rows, lib, make)
+            fitted[lib] = (result, holder.get("keep"))
+            got = as_float_array(result)
+            if lib == "vandra":
+                ref = got
+            elif lib == "category_encoders":
                 self.check(workload, rows, lib, compare_relabelled(ref, got, names))
             else:
                 self.check(workload, rows, lib, compare_codes(ref, got, names))
         self.time_case(workload, rows, "numpy.copy (floor)", lambda: floor_copy(ref))
-        return res["vandra"]
+        return fitted
 
-    def decode_cases(self, workload, rows, df):
-        makers = {"vandra": vandra_decode, "pandas": pandas_decode,
-                  "scikit-learn": sklearn_decode, "category_encoders": ce_decode,
-                  "polars": polars_decode}
+    def decode_cases(self, workload, rows, df, fitted: dict):
         decoded = None
-        for lib, make in makers.items():
-            if lib != "vandra" and not self.wants(lib, rows):
-                continue
-            back = self.time_case(workload, rows, lib, lambda: make(df))
+        for lib, (codes, keep) in fitted.items():
+            back = self.time_case(workload, rows, lib,
+                                  lambda: DECODERS[lib](codes, keep))
             self.check(workload, rows, lib, compare_round_trip(df, back))
             if lib == "vandra":
                 decoded = back.to_numpy(dtype=object)
         self.time_case(workload, rows, "numpy.copy (floor)", lambda: floor_copy(decoded))
 
     def run(self):
+        started = time.perf_counter()
         before = len(os.listdir("/proc/self/task"))
         vandra.Encoder().encode(mixed_object_frame(50))
         pool_threads = len(os.listdir("/proc/self/task")) - before
@@ -476,9 +476,10 @@ class Worker:
             base = mixed_object_frame(rows)
             for variant, dtype in string_variants():
                 df = with_text_dtype(base, dtype)
-                self.encode_cases(f"1 mixed frame, {variant}", rows, df, frame=True)
-                self.decode_cases(f"5 decode of 1, {variant}", rows, df)
-                del df
+                fitted = self.encode_cases(f"1 mixed frame, {variant}", rows, df, frame=True,
+                                           variant=variant)
+                self.decode_cases(f"5 decode of 1, {variant}", rows, df, fitted)
+                del df, fitted
             del base
             arr = float_array(rows)
             self.time_case("2 float64 array", rows, "vandra", lambda: vandra_encode(arr))
@@ -496,20 +497,20 @@ class Worker:
             del arr
         return {"threads": self.threads, "records": self.records, "checks": self.checks,
                 "semantics": missing_semantics() if self.first else None,
-                "pool_threads": pool_threads}
+                "pool_threads": pool_threads, "elapsed": time.perf_counter() - started}
 
 
 def warm_up():
     """Creates vandra's pool and loads the peers' lazily imported parts on a tiny table."""
     df = mixed_object_frame(200)
+    arr = object_array(200)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        for make in (lambda: vandra_encode(df), lambda: pandas_encode_frame(df, {}),
-                     lambda: sklearn_encode_frame(df, {}), lambda: ce_encode_frame(df, {}),
-                     lambda: polars_encode_frame(df, {}), lambda: vandra_decode(df),
-                     lambda: sklearn_decode(df), lambda: ce_decode(df), lambda: polars_decode(df),
-                     lambda: pandas_decode(df)):
-            make()()
+        for lib, (on_frame, on_array) in ENCODERS.items():
+            keep: dict = {}
+            codes = on_frame(df, keep)()
+            DECODERS[lib](codes, keep)()
+            on_array(arr, {})()
 
 
 def missing_semantics() -> list[dict]:
@@ -619,7 +620,7 @@ def markdown_table(table, thread_counts) -> str:
                 continue
             med, lo, hi, measured_in, n = per[tc]
             mark = "" if measured_in == tc else " †"
-            line += f" {fmt_s(med)} ({fmt_s(lo)}–{fmt_s(hi)}){mark} |"
+            line += f" {fmt_s(med)} ({fmt_s(lo)}–{fmt_s(hi)}, {n}×){mark} |"
             ref = table.get((w, rows, "vandra"), {}).get(tc)
             line += " 1.00 |" if lib == "vandra" else (f" {med / ref[0]:.2f} |" if ref else " – |")
         lines.append(line)
@@ -737,6 +738,7 @@ def orchestrate(args) -> int:
             worker_args = ["--worker", "--rows", ",".join(map(str, args.rows))]
             worker_args += ["--first"] if i == 0 else []
             worker_args += ["--reps", str(args.reps)] if args.reps else []
+            worker_args += ["--min-time", str(args.min_time)]
             worker_args += ["--peers-each-run"] if args.peers_each_run else []
             worker_args += ["--all-peers"] if args.all_peers else []
             load_before = os.getloadavg()[0]
@@ -774,17 +776,19 @@ def report_markdown(args, runs, table, agreement, problems, consistency, elapsed
                       for r in runs)
     reps = ", ".join(f"{args.reps or (7 if r <= 200_000 else 3)} at {r:,} rows"
                      for r in args.rows)
+    elapsed_runs = ", ".join(f"{r['elapsed']:.0f} s for {r['threads']} thread(s)" for r in runs)
     return f"""# vandra against its peers
 
-Command: `{cmd}` (`make bench` runs it); {elapsed:.0f} s in all.
+Command: `{cmd}` (`make bench` runs it); {elapsed:.0f} s in all ({elapsed_runs}).
 Machine: {cpu_model()}, {os.cpu_count()} CPUs ({len(os.sched_getaffinity(0))} usable), \
 {platform.system()} {platform.release()}; load average (1 min) before → after: {loads}.
 Versions: {ver}.
 
 Each thread count ran in its own process with `RAYON_NUM_THREADS` (vandra's pool) and \
 `POLARS_MAX_THREADS` (and the OpenMP/BLAS variables) set to it; vandra's first encode started \
-{pools} thread(s). Times are the wall clock of one call: the median of the repetitions \
-({reps}), with the fastest and slowest in brackets. Each repetition gets a fresh encoder and a \
+{pools} thread(s). Times are the wall clock of one call: the median of the repetitions, with \
+the fastest and slowest and their number in brackets ({reps}; more, up to 30, while they add \
+up to less than {args.min_time} s). Each repetition gets a fresh encoder and a \
 garbage collection before it; its result is freed after the clock stopped. "÷ vandra" is the \
 library's median over vandra's: above 1, vandra is faster. † pandas, scikit-learn, \
 category_encoders and numpy's astype run on one thread whatever the setting: they were timed in \
@@ -822,8 +826,9 @@ cells; the text columns in each str storage the installed pandas offers (the def
 marked) and as `object`. Workload 2: an n×8 float64 array, 1% NaN in one column (vandra's \
 block-copy path). Workload 3: an n×8 object array of str, the four cardinalities twice, 1% NaN \
 cells. Workload 4: an n×8 int64 array (the cell path with numbers only). Workload 5: decoding \
-workload 1's codes. scikit-learn and category_encoders sit out at {SLOW_PEER_ROWS:,} rows and \
-more (`--all-peers` keeps them).
+workload 1's codes. For time, scikit-learn and category_encoders sit out the non-default str \
+storage at 1,000,000 rows and everything at {SLOW_PEER_ROWS:,} rows and more (`--all-peers` \
+keeps them).
 
 ## Missing values
 
@@ -858,19 +863,17 @@ decoders' output compared with the input table.
 # --------------------------------------------------------------------------------------------
 # Profile: where encode's time goes
 
-# First vandra frame above the sampled instruction decides the phase.
-PHASES = [
-    ("freeing call-local buffers", ("::~",)),
-    ("output construction", ("arr_to_out", "frame_result", "array_result", "float_copy",
-                             "decode_frame_column", "LabelCache", "new_str")),
-    ("label encoding (C++ core)", ("label_encode", "encode_object_array", "LabelMap",
-                                   "ByteMap", "CodeMap", "is_missing_label")),
-    ("worker pool (scheduling, waiting)", ("vandra::pool::",)),
-    ("conversion (cell loop)", ("read_cells", "read_array_directly", "read_by_item_access",
-                                "CellReader", "read_numeric_column", "cell_text", "str_text",
-                                "LabelStore", "float_to_text", "pyany_to_vec", "copy_float64",
-                                "column_labels", "text_labels", "integer_labels", "read_shape")),
-]
+# Markers in vandra's function names. Calls nest: encode -> conversion (pandas' .values, the
+# cell loop, then the C++ core) -> output construction; pool threads run the core's jobs.
+OUTPUT_MARKS = ("arr_to_out", "frame_result", "array_result", "float_copy",
+                "decode_frame_column", "LabelCache", "new_str")
+CORE_MARKS = ("encode_object_array", "label_encode")
+CONVERSION_MARKS = ("read_cells", "read_array_directly", "read_by_item_access", "CellReader",
+                    "read_numeric_column", "cell_text", "str_text", "LabelStore",
+                    "float_to_text", "pyany_to_vec", "copy_float64", "column_labels",
+                    "text_labels", "integer_labels", "read_shape")
+POOL_SCHEDULING = ("find_work", "steal", "sleep", "wake", "run_until", "worker_main",
+                   "thread_main", "pop_injected", "has_work", "notify_latch_set", "inject")
 
 
 def is_python_level(frame: str) -> bool:
@@ -879,19 +882,28 @@ def is_python_level(frame: str) -> bool:
 
 def classify(stack: list[str]) -> str | None:
     """Phase of one sample (frames innermost first); None when outside encode."""
-    inside = any("encoder_encode" in f or "vandra::pool::" in f for f in stack)
-    if not inside:
+    ours = [(d, f) for d, f in enumerate(stack) if f.startswith("vandra::")]
+    on_caller = any("encoder_encode" in f for _, f in ours)
+    on_worker = any("vandra::pool::" in f for _, f in ours)
+    if not (on_caller or on_worker):
         return None
-    for depth, frame in enumerate(stack):
-        if not frame.startswith("vandra::"):
-            continue
-        for phase, marks in PHASES:
-            if any(m in frame for m in marks):
-                if phase == "conversion (cell loop)" and any(
-                        is_python_level(f) for f in stack[:depth]):
-                    return "pandas DataFrame.values (Python code under conversion)"
-                return phase
-        return "entry, argument binding, other"
+    if any(m in f for _, f in ours for m in OUTPUT_MARKS):
+        return "output construction"
+    if any(m in f for _, f in ours for m in CORE_MARKS):
+        return "label encoding (C++ core)"
+    innermost_depth, innermost = ours[0]
+    if any(m in f for _, f in ours for m in CONVERSION_MARKS):
+        if any(is_python_level(f) for f in stack[:innermost_depth]):
+            return "pandas DataFrame.values (Python code under conversion)"
+        if "::~" in innermost:
+            return "freeing conversion buffers"
+        return "conversion (cell loop)"
+    if on_worker and not on_caller:
+        # A pool thread: waiting for or finding work, else running one of the core's jobs.
+        if "vandra::pool::" in innermost and any(f"::{m}(" in innermost
+                                                 for m in POOL_SCHEDULING):
+            return "worker pool (scheduling, waiting)"
+        return "label encoding (C++ core)"
     return "entry, argument binding, other"
 
 
@@ -973,7 +985,9 @@ def profile_timings(args) -> int:
         t["encode(df)"] = measure(lambda: vandra_encode(df), reps)[0]
         t["encode(df.values)"] = measure(lambda: vandra_encode(values), reps)[0]
         t["encode(float64 array of the result)"] = measure(lambda: vandra_encode(floats), reps)[0]
-        t["decode(codes)"] = measure(lambda: vandra_decode(df), reps)[0]
+        keep: dict = {}
+        codes = vandra_encode(df, keep)()
+        t["decode(codes)"] = measure(lambda: vandra_decode(codes, keep), reps)[0]
         out["variants"][variant] = {k: float(np.median(v)) for k, v in t.items()}
         log(f"  [{out['threads']} thr] {variant}: " +
             ", ".join(f"{k} {fmt_s(v)}" for k, v in out["variants"][variant].items()))
@@ -1010,13 +1024,17 @@ def run_profile(args) -> int:
                 tool = "py-spy record --native" if samples else None
         if not samples:
             continue
-        phases, leaves = Counter(), Counter()
+        phases, leaves, threads, faults = Counter(), Counter(), Counter(), Counter()
         for stack, weight in samples:
             phase = classify(stack)
             if phase:
                 phases[phase] += weight
+                if any("exc_page_fault" in f for f in stack):
+                    faults[phase] += weight
                 leaves[stack[0] if stack else "?"] += weight
-        splits[variant] = (phases, leaves)
+                caller = any("encoder_encode" in f for f in stack)
+                threads["calling thread" if caller else "pool threads"] += weight
+        splits[variant] = (phases, leaves, threads, faults)
 
     lines = [f"# Where vandra's encode spends its time\n",
              f"Command: `python bench/compare.py --profile` (`make bench-profile`). Workload 1 "
@@ -1043,16 +1061,18 @@ def run_profile(args) -> int:
                      "is pandas' `DataFrame.values`). Seconds: the share times the 1-thread "
                      "wall-clock median of `encode(df)` above.\n")
         wall1 = next((t for t in timings if t["threads"] == 1), timings[0] if timings else None)
-        for variant, (phases, leaves) in splits.items():
+        for variant, (phases, leaves, threads, faults) in splits.items():
             total = sum(phases.values())
             wall = wall1["variants"].get(variant, {}).get("encode(df)") if wall1 else None
-            lines.append(f"**{variant}** ({total} samples inside encode)\n")
-            lines.append("| phase | share | ≈ time |")
-            lines.append("|---|---:|---:|")
+            lines.append(f"**{variant}** ({total} samples inside encode: " +
+                         ", ".join(f"{n} on the {k}" for k, n in threads.items()) + ")\n")
+            lines.append("| phase | share | ≈ time | of it in page faults (kernel) |")
+            lines.append("|---|---:|---:|---:|")
             for phase, count in phases.most_common():
                 share = count / total
                 lines.append(f"| {phase} | {share:.0%} | "
-                             f"{fmt_s(share * wall) if wall else '–'} |")
+                             f"{fmt_s(share * wall) if wall else '–'} | "
+                             f"{faults[phase] / count:.0%} |")
             lines.append("\nHottest functions (self time):\n")
             lines.append("| function | share |")
             lines.append("|---|---:|")
@@ -1076,7 +1096,11 @@ def parse_args(argv):
     ap.add_argument("--threads", default="1,2", help="thread counts, one process each")
     ap.add_argument("--reps", type=int, default=0, help="repetitions (default 7, or 3 above "
                     "200,000 rows)")
-    ap.add_argument("--quick", action="store_true", help="smoke run: 20,000 rows, 3 repetitions")
+    ap.add_argument("--min-time", type=float, default=0.5,
+                    help="repeat short calls until they add up to this many seconds (at most "
+                         "30 repetitions; default 0.5)")
+    ap.add_argument("--quick", action="store_true",
+                    help="smoke run: 20,000 rows, 3 repetitions, no --min-time")
     ap.add_argument("--peers-each-run", action="store_true",
                     help="time the single-threaded peers in every thread count's process")
     ap.add_argument("--all-peers", action="store_true",
@@ -1092,6 +1116,7 @@ def parse_args(argv):
     if args.quick:
         args.rows = args.rows or "20000"
         args.reps = args.reps or 3
+        args.min_time = 0.0
     args.rows = [int(r.replace("_", "")) for r in (args.rows or "100000,1000000").split(",")]
     args.threads = [int(t) for t in args.threads.split(",")]
     return args
