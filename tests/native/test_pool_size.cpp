@@ -24,41 +24,35 @@ TEST_CASE("pool size from RAYON_NUM_THREADS, then RAYON_RS_NUM_CPUS, then the de
         {"0", nullptr, 4},
         {"0", "3", 4},  // 0 asks for the default; RAYON_RS_NUM_CPUS is not consulted
         {"+0", "3", 4},
-        {"000", "3", 4},
         {"3", "5", 3},
         {"+3", nullptr, 3},
         {"007", nullptr, 7},
         {"18446744073709551615", nullptr, kMax},
+        // Not a number: RAYON_RS_NUM_CPUS decides.
         {"3 ", nullptr, 4},
         {" 3", "5", 5},
-        {"3 ", "5", 5},
-        {"-1", nullptr, 4},
         {"-1", "2", 2},
         {"++3", "2", 2},
         {"+", "2", 2},
-        {"3x", "2", 2},
         {"abc", nullptr, 4},
         {"abc", "3", 3},
         {"", "3", 3},
         {"99999999999999999999999", "3", 3},
         {"18446744073709551616", "3", 3},
         {"\xff\xfe", "3", 3},  // not UTF-8
-        {"\xd9\xa3", "3", 3},  // ARABIC-INDIC DIGIT THREE is not a decimal digit here
+        {"\xd9\xa3", "3", 3},  // ARABIC-INDIC DIGIT THREE is not an ASCII digit
         {nullptr, "0", 4},
         {nullptr, "+7", 7},
         {nullptr, "7x", 4},
-        {nullptr, "", 4},
-        {nullptr, "99999999999999999999999", 4},
         {"abc", "\xc3\x28", 4},
     };
     for (const Row& r : rows) {
-        const std::size_t got = pool_size_from_env(r.num_threads, r.rs_num_cpus, 4);
-        if (got != r.want) {
-            std::printf("  RAYON_NUM_THREADS=%s RAYON_RS_NUM_CPUS=%s: got %zu, want %zu\n",
+        if (pool_size_from_env(r.num_threads, r.rs_num_cpus, 4) != r.want) {
+            std::printf("  RAYON_NUM_THREADS=%s RAYON_RS_NUM_CPUS=%s\n",
                         r.num_threads ? r.num_threads : "(unset)",
-                        r.rs_num_cpus ? r.rs_num_cpus : "(unset)", got, r.want);
+                        r.rs_num_cpus ? r.rs_num_cpus : "(unset)");
+            CHECK(false);
         }
-        CHECK(got == r.want);
     }
 }
 
