@@ -319,7 +319,8 @@ def measure(make_run, reps: int, min_total: float = 0.0, max_reps: int = 30):
     times, result = [], None
     while len(times) < reps or (sum(times) < min_total and len(times) < max_reps):
         run = make_run()
-        gc.collect()
+        if not times or times[-1] > 0.05:  # a collection costs more than short calls
+            gc.collect()
         t0 = time.perf_counter()
         r = run()
         t1 = time.perf_counter()
@@ -335,17 +336,13 @@ def as_float_array(result) -> np.ndarray:
     return np.asarray(result, dtype=np.float64)
 
 
-def digest(result) -> str:
-    """Content hash of an encode or decode result, equal for equal tables."""
-    h = hashlib.blake2b(digest_size=12)
+def digest(result) -> str | None:
+    """Content hash of a float64 result; None for decoded tables, which every process checks
+    against the input instead."""
     if isinstance(result, pd.DataFrame) and any(result.dtypes == object):
-        for c in result.columns:
-            col = result[c]
-            h.update(pd.util.hash_array(col.to_numpy(dtype=object)).tobytes())
-        return h.hexdigest()
+        return None
     a = as_float_array(result)
-    h.update(np.where(np.isnan(a), np.nan, a).tobytes())
-    return h.hexdigest()
+    return hashlib.blake2b(np.where(np.isnan(a), np.nan, a).tobytes(), digest_size=12).hexdigest()
 
 
 def compare_codes(ref: np.ndarray, got: np.ndarray, names) -> dict:
@@ -403,8 +400,8 @@ class Worker:
         if lib in SINGLE_THREADED and not (self.first or self.args.peers_each_run):
             return False
         if lib in SLOW_PEERS and not self.args.all_peers and (
-                rows >= SLOW_PEER_ROWS or (rows >= 1_000_000 and variant.startswith("str (")
-                                           and "default" not in variant)):
+                rows >= SLOW_PEER_ROWS or (rows >= 1_000_000 and variant not in (
+                    "object", next(v for v, _ in string_variants() if "default" in v)))):
             return False
         return True
 
@@ -415,15 +412,16 @@ class Worker:
 
     def time_case(self, workload: str, rows: int, lib: str, make_run):
         reps = self.reps(rows)
+        started = time.perf_counter()
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
             times, result = measure(make_run, reps, min_total=self.args.min_time)
         med = float(np.median(times))
-        log(f"  [{self.threads} thr] {rows:>10,} {workload:<36} {lib:<18} {med:8.3f} s "
-            f"({len(times)}x)")
         self.records.append({"workload": workload, "rows": rows, "library": lib,
                              "threads": self.threads, "times": times,
                              "digest": digest(result) if lib == "vandra" else None})
+        log(f"  [{self.threads} thr] {rows:>10,} {workload:<37} {lib:<18} {med:8.3f} s "
+            f"({len(times)}x, {time.perf_counter() - started - sum(times):.1f} s untimed)")
         return result
 
     def check(self, workload: str, rows: int, lib: str, detail: dict):
@@ -485,7 +483,7 @@ class Worker:
             self.time_case("2 float64 array", rows, "vandra", lambda: vandra_encode(arr))
             self.time_case("2 float64 array", rows, "numpy.copy (floor)", lambda: floor_copy(arr))
             arr = object_array(rows)
-            self.encode_cases("3 object array of str", rows, arr, frame=False)
+            self.encode_cases("3 object array of str", rows, arr, frame=False, variant="array")
             arr = int_array(rows)
             ref = self.time_case("4 int64 array", rows, "vandra", lambda: vandra_encode(arr))
             if self.wants("numpy astype", rows):
@@ -660,7 +658,7 @@ def thread_consistency(runs) -> list[str]:
     seen: dict = defaultdict(dict)
     for run in runs:
         for r in run["records"]:
-            if r["library"] == "vandra":
+            if r["library"] == "vandra" and r["digest"]:
                 seen[(r["workload"], r["rows"])][run["threads"]] = r["digest"]
     out = []
     for (w, rows), per in sorted(seen.items(), key=lambda kv: (workload_key(kv[0][0]), kv[0][1])):
@@ -754,8 +752,8 @@ def orchestrate(args) -> int:
     tcs = [r["threads"] for r in runs]
     agreement, problems = checks_markdown(runs)
     problems += thread_consistency(runs)
-    consistency = ("vandra's output was identical at every thread count (content hash of "
-                   "every result)." if not thread_consistency(runs) else "")
+    consistency = ("vandra's codes were identical at every thread count (content hash of "
+                   "every encode result)." if not thread_consistency(runs) else "")
     (RESULTS / "compare.md").write_text(report_markdown(args, runs, table, agreement, problems,
                                                         consistency, elapsed))
     plot(table, tcs, args.rows, RESULTS / "compare.png")
@@ -826,9 +824,9 @@ cells; the text columns in each str storage the installed pandas offers (the def
 marked) and as `object`. Workload 2: an n×8 float64 array, 1% NaN in one column (vandra's \
 block-copy path). Workload 3: an n×8 object array of str, the four cardinalities twice, 1% NaN \
 cells. Workload 4: an n×8 int64 array (the cell path with numbers only). Workload 5: decoding \
-workload 1's codes. For time, scikit-learn and category_encoders sit out the non-default str \
-storage at 1,000,000 rows and everything at {SLOW_PEER_ROWS:,} rows and more (`--all-peers` \
-keeps them).
+workload 1's codes. For time, scikit-learn and category_encoders sit out workload 3 and the \
+non-default str storage at 1,000,000 rows, and everything at {SLOW_PEER_ROWS:,} rows and more \
+(`--all-peers` keeps them).
 
 ## Missing values
 
@@ -876,6 +874,10 @@ POOL_SCHEDULING = ("find_work", "steal", "sleep", "wake", "run_until", "worker_m
                    "thread_main", "pop_injected", "has_work", "notify_latch_set", "inject")
 
 
+def on_calling_thread(frame: str) -> bool:
+    return "encoder_encode" in frame or "encoder_decode" in frame
+
+
 def is_python_level(frame: str) -> bool:
     return frame.startswith("_PyEval_EvalFrame") or ".py:" in frame
 
@@ -883,17 +885,20 @@ def is_python_level(frame: str) -> bool:
 def classify(stack: list[str]) -> str | None:
     """Phase of one sample (frames innermost first); None when outside encode."""
     ours = [(d, f) for d, f in enumerate(stack) if f.startswith("vandra::")]
-    on_caller = any("encoder_encode" in f for _, f in ours)
+    on_caller = any(on_calling_thread(f) for _, f in ours)
     on_worker = any("vandra::pool::" in f for _, f in ours)
     if not (on_caller or on_worker):
         return None
+    innermost_depth, innermost = ours[0]
+    under_python = any(is_python_level(f) for f in stack[:innermost_depth])
     if any(m in f for _, f in ours for m in OUTPUT_MARKS):
-        return "output construction"
+        if under_python:
+            return "output construction: pandas calls (DataFrame, astype, .loc)"
+        return "output construction: vandra's own loops"
     if any(m in f for _, f in ours for m in CORE_MARKS):
         return "label encoding (C++ core)"
-    innermost_depth, innermost = ours[0]
     if any(m in f for _, f in ours for m in CONVERSION_MARKS):
-        if any(is_python_level(f) for f in stack[:innermost_depth]):
+        if under_python:
             return "pandas DataFrame.values (Python code under conversion)"
         if "::~" in innermost:
             return "freeing conversion buffers"
@@ -958,11 +963,14 @@ def pyspy_samples(cmd: list[str], env: dict, workdir: Path):
 
 
 def profile_target(args) -> int:
-    """Run under the profiler: a few encodes of workload 1 at one size."""
+    """Run under the profiler: three encodes (or decodes) of workload 1 at one size."""
     dtype = dict(string_variants())[args.variant]
     df = with_text_dtype(mixed_object_frame(args.rows[0]), dtype)
-    encoders = [vandra.Encoder() for _ in range(args.reps or 3)]
+    encoders = [vandra.Encoder() for _ in range(3)]
     results = [enc.encode(df) for enc in encoders]
+    if args.what == "decode":
+        decoded = [enc.decode(codes) for enc, codes in zip(encoders, results)]
+        del decoded
     del results
     return 0
 
@@ -995,6 +1003,27 @@ def profile_timings(args) -> int:
     return 0
 
 
+def sample_split(samples, what: str):
+    """Phase, innermost-function, thread and page-fault counts of the samples inside `what`
+    (encode or decode). For decode, pool-thread samples are left out: they can't be told
+    apart from those of the encodes that ran first in the same process."""
+    phases, leaves, threads, faults = Counter(), Counter(), Counter(), Counter()
+    entry = f"encoder_{what}"
+    for stack, weight in samples:
+        phase = classify(stack)
+        if not phase:
+            continue
+        caller = any(on_calling_thread(f) for f in stack)
+        if not any(entry in f for f in stack) and (caller or what == "decode"):
+            continue
+        phases[phase] += weight
+        leaves[stack[0] if stack else "?"] += weight
+        threads["calling thread" if caller else "pool threads"] += weight
+        if any("exc_page_fault" in f for f in stack):
+            faults[phase] += weight
+    return phases, leaves, threads, faults
+
+
 def run_profile(args) -> int:
     RESULTS.mkdir(parents=True, exist_ok=True)
     rows = args.rows[0] if args.rows_given else 1_000_000
@@ -1010,39 +1039,35 @@ def run_profile(args) -> int:
         finally:
             Path(tmp).unlink(missing_ok=True)
 
+    variants = [v for v, _ in string_variants() if not v.startswith("str (python)")]
+    targets = [("encode", v) for v in variants] + [("decode", "object")]
     splits, tool = {}, None
     env = dict(os.environ, RAYON_NUM_THREADS="1", POLARS_MAX_THREADS="1")
-    for variant in [v for v, _ in string_variants() if not v.startswith("str (python)")]:
+    for what, variant in targets:
         with tempfile.TemporaryDirectory(dir=RESULTS, suffix=".tmp") as wd:
-            cmd = [sys.executable, me, "--profile-target", "--variant", variant,
-                   "--rows", str(rows), "--reps", "3"]
-            log(f"profiling encode of workload 1 ({variant}, {rows:,} rows, 1 thread)")
+            cmd = [sys.executable, me, "--profile-target", "--what", what, "--variant", variant,
+                   "--rows", str(rows)]
+            log(f"profiling {what} of workload 1 ({variant}, {rows:,} rows, 1 thread)")
             samples = perf_samples(cmd, env, Path(wd))
             tool = "perf record -e cpu-clock --call-graph dwarf" if samples else None
             if not samples:
                 samples = pyspy_samples(cmd, env, Path(wd))
-                tool = "py-spy record --native" if samples else None
-        if not samples:
-            continue
-        phases, leaves, threads, faults = Counter(), Counter(), Counter(), Counter()
-        for stack, weight in samples:
-            phase = classify(stack)
-            if phase:
-                phases[phase] += weight
-                if any("exc_page_fault" in f for f in stack):
-                    faults[phase] += weight
-                leaves[stack[0] if stack else "?"] += weight
-                caller = any("encoder_encode" in f for f in stack)
-                threads["calling thread" if caller else "pool threads"] += weight
-        splits[variant] = (phases, leaves, threads, faults)
+                tool = "py-spy record --native --threads" if samples else None
+        if samples:
+            splits[(what, variant)] = sample_split(samples, what)
 
-    lines = [f"# Where vandra's encode spends its time\n",
+    wall1 = next((t for t in timings if t["threads"] == 1), None)
+    lines = ["# Where vandra's encode spends its time\n",
              f"Command: `python bench/compare.py --profile` (`make bench-profile`). Workload 1 "
-             f"(the mixed frame of bench/compare.md) at {rows:,} rows on {cpu_model()}, "
-             f"{os.cpu_count()} CPUs. Versions: "
+             f"(the mixed frame of compare.md) at {rows:,} rows on {cpu_model()}, "
+             f"{os.cpu_count()} CPUs; load average (1 min) at the end "
+             f"{os.getloadavg()[0]:.1f}. Versions: "
              + ", ".join(f"{k} {v}" for k, v in versions().items()) + ".\n",
              "## Wall clock of the pieces\n",
-             "Medians of 3 calls, each thread count in its own process (`RAYON_NUM_THREADS`).\n"]
+             "Medians of 3 calls (fresh encoder each), each thread count in its own process "
+             "(`RAYON_NUM_THREADS`). `encode(df.values)` gets the object array that `df.values` "
+             "made beforehand; `encode(float64 array …)` takes the block-copy path, in and out "
+             "with no conversion or encoding: a floor for copying the cells.\n"]
     for t in timings:
         for variant, v in t["variants"].items():
             lines.append(f"**{variant} text columns, {t['threads']} thread(s)**\n")
@@ -1051,20 +1076,23 @@ def run_profile(args) -> int:
             for k, secs in v.items():
                 lines.append(f"| `{k}` | {fmt_s(secs)} |")
             frame_extra = v["encode(df)"] - v["encode(df.values)"]
-            lines.append(f"| `encode(df)` − `encode(df.values)` (≈ `.values` inside encode, "
-                         f"column labels, frame output) | {fmt_s(frame_extra)} |")
+            lines.append(f"| `encode(df)` − `encode(df.values)`: `.values` inside encode, column "
+                         f"labels, frame output | {fmt_s(frame_extra)} |")
             lines.append("")
     if splits:
-        lines.append(f"## Split of encode(df) by phase (1 thread)\n")
-        lines.append(f"Sampled with `{tool}`; each sample goes to the phase of the innermost "
-                     "vandra function on its stack (Python code running under the conversion "
-                     "is pandas' `DataFrame.values`). Seconds: the share times the 1-thread "
-                     "wall-clock median of `encode(df)` above.\n")
-        wall1 = next((t for t in timings if t["threads"] == 1), timings[0] if timings else None)
-        for variant, (phases, leaves, threads, faults) in splits.items():
+        lines.append("## Split by phase (1 thread)\n")
+        lines.append(f"Sampled with `{tool}` (CPU time of every thread). A sample belongs to "
+                     "the outermost phase on its stack: output construction, else the C++ core "
+                     "(`encode_object_array`, `label_encode` and the pool jobs they start), else "
+                     "the conversion, split into Python code running under it (pandas' "
+                     "`DataFrame.values`) and vandra's own cell loop. ≈ time: the share times "
+                     "the 1-thread wall-clock median above; with one pool thread the calling "
+                     "thread waits while it works, so CPU shares stand for wall-clock shares.\n")
+        for (what, variant), (phases, leaves, threads, faults) in splits.items():
             total = sum(phases.values())
-            wall = wall1["variants"].get(variant, {}).get("encode(df)") if wall1 else None
-            lines.append(f"**{variant}** ({total} samples inside encode: " +
+            key = "encode(df)" if what == "encode" else "decode(codes)"
+            wall = wall1["variants"].get(variant, {}).get(key) if wall1 else None
+            lines.append(f"**`{key}`, {variant} text columns** ({total} samples: " +
                          ", ".join(f"{n} on the {k}" for k, n in threads.items()) + ")\n")
             lines.append("| phase | share | ≈ time | of it in page faults (kernel) |")
             lines.append("|---|---:|---:|---:|")
@@ -1076,7 +1104,7 @@ def run_profile(args) -> int:
             lines.append("\nHottest functions (self time):\n")
             lines.append("| function | share |")
             lines.append("|---|---:|")
-            for fn, count in leaves.most_common(12):
+            for fn, count in leaves.most_common(10):
                 name = fn if len(fn) < 90 else fn[:87] + "..."
                 lines.append(f"| `{name}` | {count / total:.1%} |")
             lines.append("")
@@ -1110,6 +1138,7 @@ def parse_args(argv):
     for hidden in ("--worker", "--first", "--profile-timings", "--profile-target"):
         ap.add_argument(hidden, action="store_true", help=argparse.SUPPRESS)
     ap.add_argument("--variant", help=argparse.SUPPRESS)
+    ap.add_argument("--what", default="encode", help=argparse.SUPPRESS)
     ap.add_argument("--json", help=argparse.SUPPRESS)
     args = ap.parse_args(argv)
     args.rows_given = bool(args.rows)
