@@ -625,6 +625,29 @@ def markdown_table(table, thread_counts) -> str:
     return "\n".join(lines)
 
 
+def summary_markdown(table, thread_counts, rows: int) -> str:
+    """Per workload at the largest size: vandra against the fastest peer."""
+    lines = [f"At {rows:,} rows, vandra's median against the fastest peer's (floors left out); "
+             "in brackets the peer's time ÷ vandra's, above 1 when vandra is faster.", ""]
+    for w in sorted({k[0] for k in table if k[1] == rows}, key=workload_key):
+        own = table.get((w, rows, "vandra"), {})
+        parts = []
+        for tc in thread_counts:
+            peers = [(per[tc][0], lib) for (w2, r2, lib), per in table.items()
+                     if w2 == w and r2 == rows and lib not in ("vandra", "numpy.copy (floor)")
+                     and tc in per]
+            if tc not in own:
+                continue
+            if peers:
+                best, lib = min(peers)
+                parts.append(f"{tc} thread{'s' if tc > 1 else ''}: {fmt_s(own[tc][0])} against "
+                             f"{lib} {fmt_s(best)} ({best / own[tc][0]:.2f}×)")
+            else:
+                parts.append(f"{tc} thread{'s' if tc > 1 else ''}: {fmt_s(own[tc][0])}")
+        lines.append(f"- {w}: " + "; ".join(parts))
+    return "\n".join(lines)
+
+
 def checks_markdown(runs) -> tuple[str, list[str]]:
     """Agreement summary lines and the list of disagreements."""
     lines, problems = [], []
@@ -769,11 +792,14 @@ def report_markdown(args, runs, table, agreement, problems, consistency, elapsed
     ver = ", ".join(f"{k} {v}" for k, v in versions().items())
     sem = next(r["semantics"] for r in runs if r["semantics"])
     cmd = " ".join(["python bench/compare.py", *sys.argv[1:]])
-    pools = ", ".join(f"{r['pool_threads']} in the {r['threads']}-thread run" for r in runs)
+    pools = ", ".join(f"{r['pool_threads']} pool thread(s) in the {r['threads']}-thread run"
+                      for r in runs)
     loads = ", ".join(f"{r['load'][0]:.1f} → {r['load'][1]:.1f} ({r['threads']}-thread run)"
                       for r in runs)
     reps = ", ".join(f"{args.reps or (7 if r <= 200_000 else 3)} at {r:,} rows"
                      for r in args.rows)
+    more = (f"; more, up to 30, while they add up to less than {args.min_time} s"
+            if args.min_time else "")
     elapsed_runs = ", ".join(f"{r['elapsed']:.0f} s for {r['threads']} thread(s)" for r in runs)
     return f"""# vandra against its peers
 
@@ -784,10 +810,9 @@ Versions: {ver}.
 
 Each thread count ran in its own process with `RAYON_NUM_THREADS` (vandra's pool) and \
 `POLARS_MAX_THREADS` (and the OpenMP/BLAS variables) set to it; vandra's first encode started \
-{pools} thread(s). Times are the wall clock of one call: the median of the repetitions, with \
-the fastest and slowest and their number in brackets ({reps}; more, up to 30, while they add \
-up to less than {args.min_time} s). Each repetition gets a fresh encoder and a \
-garbage collection before it; its result is freed after the clock stopped. "÷ vandra" is the \
+{pools}. Times are the wall clock of one call: the median of the repetitions, with the fastest \
+and slowest and their number in brackets ({reps}{more}). Each repetition gets a fresh encoder and a \
+garbage collection before it (skipped after calls under 50 ms); its result is freed after the clock stopped. "÷ vandra" is the \
 library's median over vandra's: above 1, vandra is faster. † pandas, scikit-learn, \
 category_encoders and numpy's astype run on one thread whatever the setting: they were timed in \
 the {tcs[0]}-thread process only, and the other columns repeat those times.
@@ -841,6 +866,8 @@ marker in a column with two labels, on this run:
 
 {semantics_markdown(sem)}
 ## Results
+
+{summary_markdown(table, tcs, max(args.rows))}
 
 {markdown_table(table, tcs)}
 
