@@ -295,16 +295,19 @@ Conversion read_cells(PyObject* obj, OUT out, bool frame) {
         target = PyRef::borrow(obj);
     }
     auto fit = std::make_unique<FitState>();
-    {
+    if (n > 0) {
         CellReader reader(s.rows, s.cols);
-        if (n > 0) {
-            ensure_numpy_api();
-            if (!read_array_directly(target.get(), s, reader)) {
-                read_by_item_access(target.get(), s, reader);
-            }
+        ensure_numpy_api();
+        if (!read_array_directly(target.get(), s, reader)) {
+            read_by_item_access(target.get(), s, reader);
         }
         target.reset();
         *fit = encode_object_array(s.rows, s.cols, reader.buffers(), cells.get());
+    } else {
+        // No cells, so no text column and an empty fit; encoded as a table of no columns.
+        // Per-column buffers would cost tens of bytes per column for nothing, and a legal
+        // shape like (0, 2**40) would fail with MemoryError.
+        *fit = encode_object_array(s.rows, 0, ColumnBuffers(0), cells.get());
     }
     ValueMatrix matrix = ValueMatrix::row_major(s.rows, s.cols, std::move(cells));
     if (!matrix.cells && n != 0) throw InternalError("couldn't convert to ndarray");
