@@ -80,3 +80,15 @@ bench-profile: bench-install
 
 clean:
 	rm -rf build $(VENV)
+
+# The Python suite against an AddressSanitizer + UBSan build of the extension, in its own
+# venv (.venv-asan, build folder build/asan-ext); leak checking with tests/sanitizer.supp.
+.PHONY: asan-python
+asan-python:
+	PYTHON=$(PYTHON) scripts/asan_python.sh $(PYTEST_ARGS)
+
+# The Python suite on each CPython 3.12+ with NumPy 1.26 + pandas 2.2 and with the newest
+# NumPy + pandas 3, each in its own venv (.venv-py312-np126, ...). MATRIX picks combinations.
+MATRIX ?=
+matrix:
+	PYTEST_ARGS="$(PYTEST_ARGS)" scripts/matrix.sh $(MATRIX)
