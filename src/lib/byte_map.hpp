@@ -1,41 +1,281 @@
-// Hash map keyed by owned byte strings. TEMPORARY stand-in with the final API; the
-// open-addressing implementation replaces it.
+// Hash map keyed by owned byte strings, made for many short keys.
+//
+// Open addressing with linear probing over a power-of-two slot array, at most 70% full. A
+// slot holds the key's 64-bit hash (top bit set, so zero marks an empty slot), the key's
+// place in one arena of chars, and the value inline. Lookups compare the hash first, then
+// length and bytes. Each key's bytes are copied once, into the arena; growing the slot array
+// moves neither keys nor the arena. Lookups never write, so any number of threads may call
+// the const members concurrently.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
-#include <string>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
 #include <string_view>
-#include <unordered_map>
+#include <type_traits>
 #include <utility>
+
+#include "lib/byte_hash.hpp"
 
 namespace vandra {
 
-template <class V>
+template <class V, class Hash = ByteHash>
 class ByteMap {
-public:
+  public:
     ByteMap() = default;
-    explicit ByteMap(std::size_t expected) { map_.reserve(expected); }
+    explicit ByteMap(std::size_t expected) {
+        if (expected > 0) {
+            const std::size_t cap = capacity_for(expected);
+            slots_ = allocate_slots(cap);
+            mask_ = cap - 1;
+        }
+    }
+    ByteMap(const ByteMap& other) : hash_(other.hash_) {
+        if (other.slots_ == nullptr) return;
+        // Built in a complete map, whose destructor cleans up if a value's copy throws.
+        ByteMap copy;
+        copy.hash_ = other.hash_;
+        copy.slots_ = allocate_slots(other.capacity());
+        copy.mask_ = other.mask_;
+        if (other.arena_size_ > 0) {
+            copy.arena_.reset(static_cast<char*>(checked_malloc(other.arena_size_)));
+            std::memcpy(copy.arena_.get(), other.arena_.get(), other.arena_size_);
+            copy.arena_size_ = copy.arena_capacity_ = other.arena_size_;
+        }
+        for (std::size_t i = 0; i < other.capacity(); ++i) {
+            const Slot& from = other.slots_.get()[i];
+            if (from.hash == 0) continue;
+            Slot& to = copy.slots_.get()[i];
+            ::new (static_cast<void*>(to.storage)) V(*from.value());
+            to.offset = from.offset;
+            to.size = from.size;
+            to.hash = from.hash;
+            ++copy.size_;
+        }
+        swap(copy);
+    }
+    ByteMap(ByteMap&& other) noexcept { swap(other); }
+    ByteMap& operator=(ByteMap other) noexcept {
+        swap(other);
+        return *this;
+    }
+    ~ByteMap() { destroy_values(); }
+
+    void swap(ByteMap& other) noexcept {
+        using std::swap;
+        swap(hash_, other.hash_);
+        swap(slots_, other.slots_);
+        swap(mask_, other.mask_);
+        swap(arena_, other.arena_);
+        swap(arena_size_, other.arena_size_);
+        swap(arena_capacity_, other.arena_capacity_);
+        swap(size_, other.size_);
+    }
 
     // Inserts (copy of key, value) if the key is absent. Returns the stored value and
-    // whether it was inserted.
+    // whether it was inserted. The pointer stays valid until the next insertion.
     std::pair<V*, bool> try_emplace(std::string_view key, V value) {
-        auto [it, inserted] = map_.try_emplace(std::string(key), std::move(value));
-        return {&it->second, inserted};
+        const std::uint64_t h = stored_hash(key);
+        if (slots_ != nullptr) {
+            if (Slot* s = locate(key, h); s->hash != 0) return {s->value(), false};
+        }
+        // Make room first, so that a failed allocation leaves the map as it was.
+        reserve_arena(key.size());
+        if (slots_ == nullptr || (size_ + 1) * 10 > capacity() * 7) {
+            rehash(capacity_for(size_ + 1));
+        }
+        Slot* s = locate(key, h);
+        ::new (static_cast<void*>(s->storage)) V(std::move(value));
+        if (!key.empty()) std::memcpy(arena_.get() + arena_size_, key.data(), key.size());
+        s->offset = arena_size_;
+        s->size = key.size();
+        s->hash = h;
+        arena_size_ += key.size();
+        ++size_;
+        return {s->value(), true};
     }
+
     const V* find(std::string_view key) const {
-        auto it = map_.find(std::string(key));
-        return it == map_.end() ? nullptr : &it->second;
+        if (slots_ == nullptr) return nullptr;
+        const Slot* s = locate(key, stored_hash(key));
+        return s->hash == 0 ? nullptr : s->value();
     }
-    std::size_t size() const { return map_.size(); }
-    bool empty() const { return map_.empty(); }
+
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+
     // f(std::string_view key, const V& value) for every entry, in no particular order.
     template <class F>
     void for_each(F&& f) const {
-        for (const auto& [k, v] : map_) f(std::string_view(k), v);
+        for_each_in_slots(0, slot_count(), f);
     }
 
-private:
-    std::unordered_map<std::string, V> map_;
+    // Slots can be visited in pieces, e.g. by a parallel loop over [0, slot_count()).
+    std::size_t slot_count() const { return slots_ == nullptr ? 0 : capacity(); }
+    template <class F>
+    void for_each_in_slots(std::size_t lo, std::size_t hi, F&& f) const {
+        for (std::size_t i = lo; i < hi; ++i) {
+            const Slot& s = slots_.get()[i];
+            if (s.hash != 0) f(key_of(s), *s.value());
+        }
+    }
+
+    // Bulk construction from keys known to be pairwise distinct, by many threads at once:
+    // reset_for_distinct(count, bytes) empties the map and makes room for `count` keys of
+    // `bytes` bytes in all; then place_distinct() is called once per key, each with its own
+    // arena offset such that the keys lie back to back in [0, bytes). Calls of place_distinct
+    // may run concurrently with each other, and with nothing else on this map.
+    void reset_for_distinct(std::size_t count, std::size_t bytes) {
+        ByteMap fresh;
+        fresh.hash_ = hash_;
+        if (count > 0) {
+            fresh.mask_ = capacity_for(count) - 1;
+            fresh.slots_ = allocate_slots(fresh.mask_ + 1);
+        }
+        if (bytes > 0) {
+            fresh.arena_.reset(static_cast<char*>(checked_malloc(bytes)));
+            fresh.arena_capacity_ = bytes;
+        }
+        fresh.arena_size_ = bytes;
+        fresh.size_ = count;
+        swap(fresh);
+    }
+    // The hash place_distinct() wants for key; prefetch_slot() starts loading its slot, so
+    // that a batch of placements can overlap their cache misses.
+    std::uint64_t hash_key(std::string_view key) const noexcept { return stored_hash(key); }
+    void prefetch_slot(std::uint64_t hash) const noexcept {
+        __builtin_prefetch(slots_.get() + (hash & mask_), 1);
+    }
+    void place_distinct(std::string_view key, std::uint64_t hash, std::size_t offset,
+                        V value) noexcept {
+        std::size_t i = hash & mask_;
+        for (;; i = (i + 1) & mask_) {
+            std::atomic_ref<std::uint64_t> claim(slots_.get()[i].hash);
+            std::uint64_t expected = 0;
+            if (claim.load(std::memory_order_relaxed) == 0 &&
+                claim.compare_exchange_strong(expected, hash, std::memory_order_relaxed)) {
+                break;
+            }
+        }
+        Slot& s = slots_.get()[i];
+        ::new (static_cast<void*>(s.storage)) V(std::move(value));
+        if (!key.empty()) std::memcpy(arena_.get() + offset, key.data(), key.size());
+        s.offset = offset;
+        s.size = key.size();
+    }
+
+  private:
+    struct Slot {
+        std::uint64_t hash;  // 0: empty
+        std::size_t offset;
+        std::size_t size;
+        alignas(V) unsigned char storage[sizeof(V)];
+
+        V* value() { return std::launder(reinterpret_cast<V*>(storage)); }
+        const V* value() const { return std::launder(reinterpret_cast<const V*>(storage)); }
+    };
+    static_assert(std::is_trivially_copyable_v<Slot>);
+    // Growing moves values between slots and must not fail halfway.
+    static_assert(std::is_nothrow_move_constructible_v<V>);
+
+    struct FreeDeleter {
+        void operator()(void* p) const noexcept { std::free(p); }
+    };
+
+    static constexpr std::uint64_t kOccupied = std::uint64_t{1} << 63;
+
+    static void* checked_malloc(std::size_t bytes) {
+        void* p = std::malloc(bytes);
+        if (p == nullptr) throw std::bad_alloc();
+        return p;
+    }
+    // Zeroed, i.e. all empty; calloc lets a large table's pages be zeroed lazily by whichever
+    // thread touches them first.
+    static std::unique_ptr<Slot, FreeDeleter> allocate_slots(std::size_t n) {
+        if (n > SIZE_MAX / sizeof(Slot)) throw std::bad_alloc();
+        void* p = std::calloc(n, sizeof(Slot));
+        if (p == nullptr) throw std::bad_alloc();
+        return std::unique_ptr<Slot, FreeDeleter>(static_cast<Slot*>(p));
+    }
+    // Smallest power of two that holds n entries at most 70% full.
+    static std::size_t capacity_for(std::size_t n) {
+        if (n > SIZE_MAX / 16) throw std::bad_alloc();
+        std::size_t cap = 8;
+        while (cap * 7 < n * 10) cap *= 2;
+        return cap;
+    }
+
+    std::size_t capacity() const { return mask_ + 1; }
+    std::uint64_t stored_hash(std::string_view key) const { return hash_(key) | kOccupied; }
+    std::string_view key_of(const Slot& s) const {
+        return s.size == 0 ? std::string_view() : std::string_view(arena_.get() + s.offset, s.size);
+    }
+
+    // The slot holding key, or the empty slot where it would go.
+    Slot* locate(std::string_view key, std::uint64_t h) const {
+        Slot* const slots = slots_.get();
+        for (std::size_t i = h & mask_;; i = (i + 1) & mask_) {
+            Slot& s = slots[i];
+            if (s.hash == 0) return &s;
+            if (s.hash == h && s.size == key.size() &&
+                (key.empty() ||
+                 std::memcmp(arena_.get() + s.offset, key.data(), key.size()) == 0)) {
+                return &s;
+            }
+        }
+    }
+
+    void reserve_arena(std::size_t extra) {
+        if (extra <= arena_capacity_ - arena_size_) return;
+        if (extra > SIZE_MAX / 2 - arena_size_) throw std::bad_alloc();
+        std::size_t cap = arena_capacity_ < 64 ? 64 : arena_capacity_;
+        while (cap - arena_size_ < extra) cap *= 2;
+        void* p = std::realloc(arena_.get(), cap);
+        if (p == nullptr) throw std::bad_alloc();
+        (void)arena_.release();
+        arena_.reset(static_cast<char*>(p));
+        arena_capacity_ = cap;
+    }
+
+    void rehash(std::size_t new_capacity) {
+        auto fresh = allocate_slots(new_capacity);
+        const std::size_t new_mask = new_capacity - 1;
+        for (std::size_t i = 0; i < slot_count(); ++i) {
+            Slot& from = slots_.get()[i];
+            if (from.hash == 0) continue;
+            std::size_t k = from.hash & new_mask;
+            while (fresh.get()[k].hash != 0) k = (k + 1) & new_mask;
+            Slot& to = fresh.get()[k];
+            ::new (static_cast<void*>(to.storage)) V(std::move(*from.value()));
+            from.value()->~V();
+            to.offset = from.offset;
+            to.size = from.size;
+            to.hash = from.hash;
+        }
+        slots_ = std::move(fresh);
+        mask_ = new_mask;
+    }
+
+    void destroy_values() noexcept {
+        if constexpr (!std::is_trivially_destructible_v<V>) {
+            for (std::size_t i = 0; i < slot_count(); ++i) {
+                Slot& s = slots_.get()[i];
+                if (s.hash != 0) s.value()->~V();
+            }
+        }
+    }
+
+    [[no_unique_address]] Hash hash_{};
+    std::unique_ptr<Slot, FreeDeleter> slots_;
+    std::size_t mask_ = 0;  // capacity - 1 while slots_ is allocated
+    std::unique_ptr<char, FreeDeleter> arena_;
+    std::size_t arena_size_ = 0;
+    std::size_t arena_capacity_ = 0;
+    std::size_t size_ = 0;
 };
 
 }  // namespace vandra
