@@ -1,0 +1,256 @@
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "check.hpp"
+#include "lib/label_encode.hpp"
+#include "lib/send_ptr.hpp"
+#include "pool/pool.hpp"
+#include "python/encode_object_array.hpp"
+
+using namespace vandra;
+
+namespace {
+
+std::uint64_t bits(double d) {
+    return std::bit_cast<std::uint64_t>(d);
+}
+
+bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
+    return a.size() == b.size() &&
+           (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0);
+}
+
+// Label maps as ordered (label, code) lists, for comparing fits.
+std::map<std::string, std::optional<Code>> entries(const LabelMap& m) {
+    std::map<std::string, std::optional<Code>> out;
+    m.for_each([&](std::string_view k, const std::optional<Code>& c) { out.emplace(k, c); });
+    return out;
+}
+
+bool same_fit(const FitState& a, const FitState& b) {
+    if (a.encoded_columns != b.encoded_columns || a.label_maps.size() != b.label_maps.size() ||
+        a.code_maps != b.code_maps) {
+        return false;
+    }
+    for (const auto& [j, m] : a.label_maps) {
+        auto it = b.label_maps.find(j);
+        if (it == b.label_maps.end() || entries(m) != entries(it->second)) return false;
+    }
+    return true;
+}
+
+template <class F>
+bool throws_runtime_error(F f) {
+    try {
+        f();
+    } catch (const std::runtime_error&) {
+        return true;
+    }
+    return false;
+}
+
+// A table whose labels live in `texts` (kept alive by the caller).
+struct Table {
+    std::size_t rows, cols;
+    std::vector<std::vector<std::string>> texts;
+    ColumnBuffers buffers;
+
+    Table(std::size_t r, std::size_t c) : rows(r), cols(c), texts(c), buffers(c) {}
+    void set_text(std::size_t j, std::vector<std::string> t) {
+        texts[j] = std::move(t);
+        buffers.is_object[j] = true;
+        buffers.labels[j].assign(texts[j].begin(), texts[j].end());
+    }
+    void set_numbers(std::size_t j, std::vector<double> v) { buffers.numbers[j] = std::move(v); }
+
+    std::vector<double> cells;
+    FitState encode() {
+        cells.assign(rows * cols, 0.0);
+        return encode_object_array(rows, cols, buffers, cells.data());
+    }
+};
+
+Table random_table(std::size_t rows, std::size_t cols, std::uint64_t seed) {
+    std::mt19937_64 rng(seed);
+    Table t(rows, cols);
+    for (std::size_t j = 0; j < cols; ++j) {
+        if (rng() % 3 == 0) {
+            std::vector<double> v(rows);
+            for (double& d : v) d = std::bit_cast<double>(rng());  // any bit pattern, NaNs too
+            t.set_numbers(j, std::move(v));
+        } else {
+            const std::size_t cardinality = 1 + rng() % (j % 2 ? 5 : rows);
+            std::vector<std::string> labels(rows);
+            for (auto& s : labels) {
+                const std::uint64_t r = rng() % cardinality;
+                s = r == 0 ? "nan" : "v" + std::to_string(r);
+            }
+            t.set_text(j, std::move(labels));
+        }
+    }
+    return t;
+}
+
+}  // namespace
+
+TEST_CASE("worked example: numbers copied, text column coded, maps both ways") {
+    Table t(3, 2);
+    t.set_numbers(0, {1.5, 2.5, 3.5});
+    t.set_text(1, {"b", "a", "b"});
+    const FitState fit = t.encode();
+    CHECK(t.cells == std::vector<double>({1.5, 1, 2.5, 0, 3.5, 1}));
+    CHECK(fit.encoded_columns == std::vector<ColumnIndex>({1}));
+    CHECK(fit.label_maps.size() == 1 && fit.code_maps.size() == 1);
+    CHECK(entries(fit.label_maps.at(1)) ==
+          (std::map<std::string, std::optional<Code>>{{"a", 0}, {"b", 1}}));
+    CHECK(fit.code_maps.at(1) == (CodeMap{{0, "a"}, {1, "b"}}));
+}
+
+TEST_CASE("missing texts: NaN cells, no code, not in the code map") {
+    Table t(4, 1);
+    t.set_text(0, {"x", "<NA>", "nan", "NaN"});
+    const FitState fit = t.encode();
+    CHECK(t.cells[0] == 0);
+    for (int i = 1; i < 4; ++i) CHECK(bits(t.cells[i]) == 0x7FF8000000000000ull);
+    CHECK(fit.label_maps.at(0).size() == 4);
+    CHECK(fit.code_maps.at(0) == (CodeMap{{0, "x"}}));
+}
+
+TEST_CASE("empty tables: no columns, no rows") {
+    Table none(5, 0);
+    const FitState a = encode_object_array(5, 0, none.buffers, nullptr);
+    CHECK(a.encoded_columns.empty() && a.label_maps.empty() && a.code_maps.empty());
+
+    Table no_rows(0, 2);
+    no_rows.set_text(1, {});
+    const FitState b = encode_object_array(0, 2, no_rows.buffers, nullptr);
+    CHECK(b.encoded_columns == std::vector<ColumnIndex>({1}));
+    CHECK(b.label_maps.at(1).empty() && b.code_maps.at(1).empty());
+}
+
+TEST_CASE("numeric columns are copied bit for bit") {
+    const std::uint64_t patterns[] = {
+        0x8000000000000000ull,  // -0.0
+        0x7FF0000000000001ull,  // signalling NaN
+        0x7FF8DEADBEEF0001ull,  // quiet NaN with payload
+        0xFFF8000000000000ull,  // negative quiet NaN
+        0x7FF0000000000000ull,  // +inf
+        0x0000000000000001ull,  // smallest subnormal
+    };
+    const std::size_t rows = std::size(patterns);
+    Table t(rows, 3);
+    for (std::size_t j = 0; j < 3; ++j) {
+        std::vector<double> v;
+        for (std::size_t i = 0; i < rows; ++i)
+            v.push_back(std::bit_cast<double>(patterns[(i + j) % rows]));
+        t.set_numbers(j, v);
+    }
+    const FitState fit = t.encode();
+    CHECK(fit.encoded_columns.empty());
+    for (std::size_t i = 0; i < rows; ++i) {
+        for (std::size_t j = 0; j < 3; ++j)
+            CHECK(bits(t.cells[i * 3 + j]) == patterns[(i + j) % rows]);
+    }
+}
+
+TEST_CASE("the same labels in two columns give separate, equal maps") {
+    Table t(3, 3);
+    t.set_text(0, {"q", "p", "q"});
+    t.set_numbers(1, {7, 8, 9});
+    t.set_text(2, {"q", "p", "q"});
+    const FitState fit = t.encode();
+    CHECK(fit.encoded_columns == std::vector<ColumnIndex>({0, 2}));
+    CHECK(entries(fit.label_maps.at(0)) == entries(fit.label_maps.at(2)));
+    CHECK(fit.code_maps.at(0) == fit.code_maps.at(2));
+    CHECK(&fit.label_maps.at(0) != &fit.label_maps.at(2));
+    CHECK(t.cells == std::vector<double>({1, 7, 1, 0, 8, 0, 1, 9, 1}));
+}
+
+TEST_CASE("a column whose length does not match the rows is refused before any write") {
+    Table t(3, 2);
+    t.set_numbers(0, {1, 2, 3});
+    t.set_text(1, {"a", "b"});  // one short
+    std::vector<double> cells(6, -1.0);
+    CHECK(throws_runtime_error([&] { encode_object_array(3, 2, t.buffers, cells.data()); }));
+    CHECK(std::all_of(cells.begin(), cells.end(), [](double d) { return d == -1.0; }));
+
+    Table u(3, 1);
+    u.set_numbers(0, {1, 2, 3, 4});  // one long
+    CHECK(throws_runtime_error([&] { encode_object_array(3, 1, u.buffers, cells.data()); }));
+    // Buffers for 1 column of a 2-column table; no cell buffer for a non-empty table.
+    CHECK(throws_runtime_error([&] { encode_object_array(3, 2, u.buffers, cells.data()); }));
+    u.set_numbers(0, {1, 2, 3});
+    CHECK(throws_runtime_error([&] { encode_object_array(3, 1, u.buffers, nullptr); }));
+}
+
+TEST_CASE("random tables: same cells and fit on pools of 1, 2, 3 and 8 threads") {
+    for (const auto& [rows, cols] :
+         {std::pair<std::size_t, std::size_t>{20000, 1}, {3000, 24}, {1, 5}}) {
+        Table t = random_table(rows, cols, rows + cols);
+        // Each column on its own through label_encode: what the parallel pass must agree with.
+        std::vector<double> want(rows * cols);
+        for (std::size_t j = 0; j < cols; ++j) {
+            if (!t.buffers.is_object[j]) {
+                for (std::size_t i = 0; i < rows; ++i) want[i * cols + j] = t.buffers.numbers[j][i];
+                continue;
+            }
+            const LabelEncoding enc = label_encode(t.buffers.labels[j]);
+            for (std::size_t i = 0; i < rows; ++i) want[i * cols + j] = enc.codes[i];
+        }
+        std::optional<FitState> first;
+        for (std::size_t threads : {1, 2, 3, 8}) {
+            pool::Pool p(threads);
+            FitState fit;
+            p.install([&] { fit = t.encode(); });
+            CHECK(same_bits(t.cells, want));
+            if (first) {
+                CHECK(same_fit(fit, *first));
+            } else {
+                for (ColumnIndex j : fit.encoded_columns) {
+                    CHECK(t.buffers.is_object[j]);
+                    for (const auto& [code, label] : fit.code_maps.at(j)) {
+                        CHECK(**fit.label_maps.at(j).find(label) == code);
+                    }
+                }
+                first = std::move(fit);
+            }
+        }
+    }
+}
+
+TEST_CASE("SendPtr shares one count and never frees the buffer") {
+    std::vector<double> buffer(4, 0.0);
+    {
+        SendPtr a(buffer.data());
+        CHECK(a.get() == buffer.data() && a.use_count() == 1);
+        SendPtr b = a;
+        CHECK(a.use_count() == 2 && b.get() == buffer.data());
+        SendPtr c = std::move(b);
+        CHECK(b.get() == nullptr && b.use_count() == 0 && c.use_count() == 2);
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 4; ++t) {
+            threads.emplace_back([a, t] {
+                for (int k = 0; k < 1000; ++k) {
+                    SendPtr local = a;
+                    local.get()[t] += 1;
+                }
+            });
+        }
+        for (auto& th : threads) th.join();
+        CHECK(a.use_count() == 2);
+        c = SendPtr();
+        CHECK(a.use_count() == 1);
+    }
+    for (double d : buffer) CHECK(d == 1000);  // still ours, still intact
+    buffer[0] = 5;
+}
+
+CHECK_MAIN()
