@@ -122,7 +122,7 @@ def test_shared_encoder_calls_succeed_or_conflict(cases):
 
     def body(k):
         rng = random.Random(k)
-        # even threads mostly encode, odd ones mostly decode
+        # odd threads mostly encode, even ones mostly decode
         ops = encodes * 2 + decodes if k % 2 else encodes + decodes * 2
         for _ in range(40):
             method, arg, want = rng.choice(ops)
