@@ -67,6 +67,10 @@ CodeMap invert(const LabelMap& labels) {
 FitState encode_object_array(std::size_t rows, std::size_t cols, const ColumnBuffers& buffers,
                              double* cells) {
     check_buffers(rows, cols, buffers, cells);
+    // The per-column pass is the pool's first use even when there is no column to run:
+    // every cell-path conversion starts the pool, so when its threads appear does not
+    // depend on the shape of the first input.
+    (void)pool::num_threads();
     const SendPtr shared_cells(cells);
 
     std::vector<ColumnFit> fits = pool::gather<ColumnFit>(
