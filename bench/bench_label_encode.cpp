@@ -13,6 +13,7 @@
 #include <random>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -96,6 +97,24 @@ double median_seconds(int reps, F&& f) {
 
 volatile std::size_t g_sink;
 
+// Throughput of `threads` threads of pure arithmetic relative to one: close to `threads` on an
+// idle machine, lower where other processes hold cores, making scaling figures meaningless.
+double parallel_capacity(std::size_t threads) {
+    auto spin = [] {
+        std::uint64_t x = 1;
+        for (int i = 0; i < 100000000; ++i) x = x * 6364136223846793005ull + 1442695040888963407ull;
+        g_sink = static_cast<std::size_t>(x);
+    };
+    auto timed = [&](std::size_t n) {
+        return median_seconds(3, [&] {
+            std::vector<std::thread> workers;
+            for (std::size_t t = 0; t < n; ++t) workers.emplace_back(spin);
+            for (auto& w : workers) w.join();
+        });
+    };
+    return static_cast<double>(threads) * timed(1) / timed(threads);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -104,8 +123,10 @@ int main(int argc, char** argv) {
     const std::size_t cardinalities[] = {10, 1000, 100000, rows};
     const std::size_t threads = pool::num_threads();
 
-    std::printf("rows %zu, pool threads %zu, median of %d runs (plain encoder: of 3)\n\n", rows,
+    std::printf("rows %zu, pool threads %zu, median of %d runs (plain encoder: of 3)\n", rows,
                 threads, reps);
+    std::printf("machine check: %zu thread(s) of arithmetic ran %.2fx one thread's throughput\n\n",
+                threads, parallel_capacity(threads));
     std::printf("| cardinality | label_encode ms | rows/s | plain ms | rows/s | speed-up |\n");
     std::printf("|---:|---:|---:|---:|---:|---:|\n");
     std::vector<Column> columns;

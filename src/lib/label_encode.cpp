@@ -47,9 +47,19 @@ constexpr std::size_t kPlaceBatch = 32;
 // How many keys ahead the scan prefetches label bytes (their views twice as far ahead).
 constexpr std::size_t kPrefetchAhead = 8;
 
+// Large arrays here are touched at random or by many threads: huge pages save faults and
+// TLB misses.
 template <class T>
 std::unique_ptr<T[]> uninitialized_array(std::size_t n) {
-    return std::unique_ptr<T[]>(new T[n]);
+    std::unique_ptr<T[]> a(new T[n]);
+    detail::advise_huge_pages(a.get(), n * sizeof(T));
+    return a;
+}
+
+void allocate_codes(std::vector<double>& codes, std::size_t n) {
+    codes.reserve(n);
+    detail::advise_huge_pages(codes.data(), n * sizeof(double));
+    codes.resize(n);
 }
 
 // A label in a sort: the prefix word settles most comparisons without reading the label.
@@ -173,7 +183,7 @@ LabelEncoding encode_by_sorting(const std::vector<std::string_view>& labels) {
     const std::size_t n = labels.size();
     const std::string_view* views = labels.data();
     LabelEncoding out;
-    out.codes.resize(n);
+    allocate_codes(out.codes, n);
     const auto keys = sorted_keys(views, n);
     const SortKey* k = keys.get();
     auto is_start = [k, views](std::size_t i) {
@@ -233,6 +243,15 @@ class ViewTable {
         }
     }
     void prefetch(std::uint64_t h) const { __builtin_prefetch(&slots_[h & mask_]); }
+    // Room for `expected` labels in one step, instead of doubling there.
+    void reserve(std::size_t expected) {
+        if (2 * expected <= slots_.size()) return;
+        std::size_t cap = slots_.size();
+        while (cap < 2 * expected) cap *= 2;
+        rehash(cap);
+        labels_.reserve(expected);
+        hashes_.reserve(expected);
+    }
 
     std::size_t size() const { return labels_.size(); }
     const std::vector<std::string_view>& labels() const { return labels_; }
@@ -248,8 +267,9 @@ class ViewTable {
         std::size_t id = 0;
     };
 
-    void grow() {
-        std::vector<Slot> old(slots_.size() * 2);
+    void grow() { rehash(slots_.size() * 2); }
+    void rehash(std::size_t capacity) {
+        std::vector<Slot> old(capacity);
         old.swap(slots_);
         mask_ = slots_.size() - 1;
         for (const Slot& s : old) {
@@ -317,9 +337,14 @@ std::optional<LabelEncoding> encode_by_hashing(const std::vector<std::string_vie
                 ahead[i % kPrefetchAhead] = next;
             }
             local_ids[i] = static_cast<std::uint32_t>(table.insert(labels[i], h));
-            if (give_up && i + 1 == probe_end && mostly_distinct(table.size(), probe_end - lo)) {
-                gave_up.store(true, std::memory_order_relaxed);
-                return;
+            if (i + 1 == probe_end) {
+                if (give_up && mostly_distinct(table.size(), probe_end - lo)) {
+                    gave_up.store(true, std::memory_order_relaxed);
+                    return;
+                }
+                // Size the table for the chunk from the probe's share of distinct labels:
+                // big tables then skip the last doublings, each a large allocation.
+                table.reserve(std::min(hi - lo, table.size() * (hi - lo) / (probe_end - lo)));
             }
         }
         const auto& hashes = table.hashes();
@@ -339,9 +364,11 @@ std::optional<LabelEncoding> encode_by_hashing(const std::vector<std::string_vie
     std::vector<ViewTable> merged;
     merged.reserve(kPartitions);
     for (std::size_t p = 0; p < kPartitions; ++p) {
-        std::size_t upper = 0;
-        for (const Chunk& part : parts) upper += part.starts[p + 1] - part.starts[p];
-        merged.emplace_back(upper);
+        // A partition holds at least as many labels as any one chunk gives it, and usually
+        // far fewer than all chunks together: start from the former and let it grow.
+        std::size_t most = 0;
+        for (const Chunk& part : parts) most = std::max(most, part.starts[p + 1] - part.starts[p]);
+        merged.emplace_back(most);
     }
     pool::for_each_index(0, kPartitions, [&](std::size_t p) {
         ViewTable& table = merged[p];
@@ -371,7 +398,7 @@ std::optional<LabelEncoding> encode_by_hashing(const std::vector<std::string_vie
         [&code_of](std::size_t id, double code) { code_of[id] = code; }, out.label_map);
 
     // 4. Codes reach the rows through their chunk's local ids.
-    out.codes.resize(n);
+    allocate_codes(out.codes, n);
     pool::for_each_index(0, chunks, [&](std::size_t c) {
         const Chunk& part = parts[c];
         const auto& hashes = part.table.hashes();

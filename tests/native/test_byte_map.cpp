@@ -79,10 +79,16 @@ TEST_CASE("keys are exact byte strings: NUL bytes, empty key, high bytes") {
 }
 
 TEST_CASE("growth keeps every entry, also when all keys collide") {
-    const auto keys = random_keys(20000, 1);
-    ByteMap<int> grown;  // from nothing, through every doubling
+    // From nothing, through every doubling, up to a slot array big enough to be mapped
+    // directly (see ZeroedBlock); then moved and copied whole.
+    const auto keys = random_keys(120000, 1);
+    ByteMap<int> grown;
     for (std::size_t i = 0; i < keys.size(); ++i) CHECK(grown.try_emplace(keys[i], int(i)).second);
     CHECK(holds_exactly(grown, keys));
+    ByteMap<int> moved(std::move(grown));
+    const ByteMap<int> copied(moved);
+    moved = ByteMap<int>();
+    CHECK(holds_exactly(copied, keys) && moved.empty() && grown.empty());
 
     ByteMap<int, ConstantHash> chain(4);
     const std::vector<std::string> few(keys.begin(), keys.begin() + 600);
