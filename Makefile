@@ -7,7 +7,7 @@ JOBS ?= 2
 DEV_BUILD := build/dev
 PYTEST_ARGS ?=
 
-.PHONY: venv build demo test test-native test-python tsan asan lint format bench bench-install bench-profile bench-native matrix clean
+.PHONY: venv build demo test test-quick matrix-ci test-native test-python tsan asan lint format bench bench-install bench-profile bench-native matrix clean
 
 venv: $(VENV)/.ready
 $(VENV)/.ready: pyproject.toml requirements-dev.txt
@@ -24,7 +24,15 @@ build: venv
 demo: build
 	$(VPY) examples/quickstart.py
 
-test: test-native test-python
+# Everything CI runs: native tests (plain and under ThreadSanitizer), the Python suite, the
+# Python suite against an ASan+UBSan build, and NumPy 1.26 + pandas 2.2 on CPython 3.12.
+test: test-quick tsan asan-python matrix-ci
+
+# The quick loop while developing: native tests and the Python suite.
+test-quick: test-native test-python
+
+matrix-ci:
+	PYTEST_ARGS="$(PYTEST_ARGS)" scripts/matrix.sh 3.12-np126
 
 test-native: venv
 	$(CMAKE) -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
