@@ -2,10 +2,10 @@
 //
 // Open addressing with linear probing over a power-of-two slot array, at most 70% full. A
 // slot holds the key's 64-bit hash (top bit set, so zero marks an empty slot), the key's
-// place in one arena of chars, and the value inline. Lookups compare the hash first, then
-// length and bytes. Each key's bytes are copied once, into the arena; growing the slot array
-// moves neither keys nor the arena. Lookups never write, so any number of threads may call
-// the const members concurrently.
+// offset in one arena of chars, and the value inline. In the arena each key is its length
+// (LEB128: one byte below 128) followed by its bytes, copied once; growing the slot array
+// moves neither keys nor the arena. Lookups compare the hash first, then length and bytes,
+// and never write, so any number of threads may call the const members concurrently.
 #pragma once
 
 #include <atomic>
@@ -140,7 +140,6 @@ class ByteMap {
             Slot& to = copy.slots()[i];
             ::new (static_cast<void*>(to.storage)) V(*from.value());
             to.offset = from.offset;
-            to.size = from.size;
             to.hash = from.hash;
             ++copy.size_;
         }
@@ -172,17 +171,17 @@ class ByteMap {
             if (Slot* s = locate(key, h); s->hash != 0) return {s->value(), false};
         }
         // Make room first, so that a failed allocation leaves the map as it was.
-        reserve_arena(key.size());
+        const std::size_t stored = stored_bytes(key.size());
+        reserve_arena(stored);
         if (slots() == nullptr || (size_ + 1) * 10 > capacity() * 7) {
             rehash(capacity_for(size_ + 1));
         }
         Slot* s = locate(key, h);
         ::new (static_cast<void*>(s->storage)) V(std::move(value));
-        if (!key.empty()) std::memcpy(arena_.get() + arena_size_, key.data(), key.size());
+        store_key(arena_.get() + arena_size_, key);
         s->offset = arena_size_;
-        s->size = key.size();
         s->hash = h;
-        arena_size_ += key.size();
+        arena_size_ += stored;
         ++size_;
         return {s->value(), true};
     }
@@ -213,10 +212,11 @@ class ByteMap {
     }
 
     // Bulk construction from keys known to be pairwise distinct, by many threads at once:
-    // reset_for_distinct(count, bytes) empties the map and makes room for `count` keys of
-    // `bytes` bytes in all; then place_distinct() is called once per key, each with its own
-    // arena offset such that the keys lie back to back in [0, bytes). Calls of place_distinct
-    // may run concurrently with each other, and with nothing else on this map.
+    // reset_for_distinct(count, bytes) empties the map and makes room for `count` keys taking
+    // `bytes` arena bytes in all (the sum of their stored_bytes()); then place_distinct() is
+    // called once per key, each with its own arena offset such that the keys lie back to back
+    // in [0, bytes). Calls of place_distinct may run concurrently with each other, and with
+    // nothing else on this map.
     void reset_for_distinct(std::size_t count, std::size_t bytes) {
         ByteMap fresh;
         fresh.hash_ = hash_;
@@ -232,6 +232,12 @@ class ByteMap {
         fresh.arena_size_ = bytes;
         fresh.size_ = count;
         swap(fresh);
+    }
+    // Arena bytes a key of `size` bytes takes: its length, then its bytes.
+    static constexpr std::size_t stored_bytes(std::size_t size) noexcept {
+        std::size_t header = 1;
+        for (std::size_t rest = size >> 7; rest != 0; rest >>= 7) ++header;
+        return header + size;
     }
     // The hash place_distinct() wants for key; prefetch_slot() starts loading its slot, so
     // that a batch of placements can overlap their cache misses.
@@ -252,16 +258,14 @@ class ByteMap {
         }
         Slot& s = slots()[i];
         ::new (static_cast<void*>(s.storage)) V(std::move(value));
-        if (!key.empty()) std::memcpy(arena_.get() + offset, key.data(), key.size());
+        store_key(arena_.get() + offset, key);
         s.offset = offset;
-        s.size = key.size();
     }
 
   private:
     struct Slot {
         std::uint64_t hash;  // 0: empty
-        std::size_t offset;
-        std::size_t size;
+        std::size_t offset;  // of the key's length in the arena
         alignas(V) unsigned char storage[sizeof(V)];
 
         V* value() { return std::launder(reinterpret_cast<V*>(storage)); }
@@ -299,8 +303,21 @@ class ByteMap {
 
     std::size_t capacity() const { return mask_ + 1; }
     std::uint64_t stored_hash(std::string_view key) const { return hash_(key) | kOccupied; }
+    static void store_key(char* p, std::string_view key) noexcept {
+        std::size_t size = key.size();
+        for (; size >= 0x80; size >>= 7) *p++ = static_cast<char>(0x80 | (size & 0x7F));
+        *p++ = static_cast<char>(size);
+        if (!key.empty()) std::memcpy(p, key.data(), key.size());
+    }
     std::string_view key_of(const Slot& s) const {
-        return s.size == 0 ? std::string_view() : std::string_view(arena_.get() + s.offset, s.size);
+        const char* p = arena_.get() + s.offset;
+        std::size_t size = 0;
+        for (unsigned shift = 0;; shift += 7) {
+            const auto byte = static_cast<unsigned char>(*p++);
+            size |= static_cast<std::size_t>(byte & 0x7F) << shift;
+            if (byte < 0x80) break;
+        }
+        return std::string_view(p, size);
     }
 
     // The slot holding key, or the empty slot where it would go.
@@ -309,11 +326,7 @@ class ByteMap {
         for (std::size_t i = h & mask_;; i = (i + 1) & mask_) {
             Slot& s = table[i];
             if (s.hash == 0) return &s;
-            if (s.hash == h && s.size == key.size() &&
-                (key.empty() ||
-                 std::memcmp(arena_.get() + s.offset, key.data(), key.size()) == 0)) {
-                return &s;
-            }
+            if (s.hash == h && key_of(s) == key) return &s;
         }
     }
 
@@ -342,7 +355,6 @@ class ByteMap {
             ::new (static_cast<void*>(to.storage)) V(std::move(*from.value()));
             from.value()->~V();
             to.offset = from.offset;
-            to.size = from.size;
             to.hash = from.hash;
         }
         slots_ = std::move(fresh);

@@ -85,7 +85,7 @@ struct LessByLabel {
 struct Tally {
     std::size_t distinct = 0;
     std::size_t coded = 0;
-    std::size_t bytes = 0;
+    std::size_t bytes = 0;  // label map arena bytes
 };
 
 // Numbers the runs of equal labels in keys[0, m) (sorted; is_start(k) tells whether key k
@@ -105,7 +105,7 @@ void number_sorted(const SortKey* keys, std::size_t m, const std::string_view* v
             const std::string_view v = views[keys[k].index];
             ++t.distinct;
             t.coded += !is_missing_label(v);
-            t.bytes += v.size();
+            t.bytes += LabelMap::stored_bytes(v.size());
         }
         before[b] = t;
     });
@@ -161,7 +161,7 @@ void number_sorted(const SortKey* keys, std::size_t m, const std::string_view* v
                 const std::uint64_t h = map.hash_key(v);
                 map.prefetch_slot(h);
                 pending[queued++] = {v, h, at.bytes, c};
-                at.bytes += v.size();
+                at.bytes += LabelMap::stored_bytes(v.size());
                 if (queued == kPlaceBatch) place_pending();
             }
             emit(keys[k].index, code);

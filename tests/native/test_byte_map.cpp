@@ -66,14 +66,25 @@ bool holds_exactly(const Map& m, const std::vector<std::string>& keys) {
 TEST_CASE("keys are exact byte strings: NUL bytes, empty key, high bytes") {
     ByteMap<int> m;
     CHECK(m.empty() && m.find("a") == nullptr && m.find("") == nullptr);
-    const std::string keys[] = {"", "a", "a\0"s, "\0a"s, "\0"s, "\0\0"s, "\xff", "\x80\x00\x01"s};
-    for (int i = 0; i < 8; ++i) CHECK(m.try_emplace(keys[i], i).second);
-    for (int i = 0; i < 8; ++i) {
+    // Long keys too: their stored length takes 2 and 3 bytes.
+    const std::string keys[] = {"",
+                                "a",
+                                "a\0"s,
+                                "\0a"s,
+                                "\0"s,
+                                "\0\0"s,
+                                "\xff",
+                                "\x80\x00\x01"s,
+                                std::string(200, 'x'),
+                                std::string(20000, '\0')};
+    for (int i = 0; i < 10; ++i) CHECK(m.try_emplace(keys[i], i).second);
+    for (int i = 0; i < 10; ++i) {
         auto [v, inserted] = m.try_emplace(keys[i], 100 + i);
         CHECK(!inserted && *v == i);  // first value kept
         CHECK(*m.find(keys[i]) == i);
     }
-    CHECK(m.size() == 8 && !m.empty());
+    CHECK(m.size() == 10 && !m.empty());
+    CHECK(m.find(std::string(199, 'x')) == nullptr && m.find(std::string(20001, '\0')) == nullptr);
     CHECK(m.find("a\0\0"s) == nullptr && m.find("b") == nullptr);
 }
 
@@ -134,7 +145,9 @@ TEST_CASE("bulk placement of distinct keys from pool threads") {
     // An empty key, which takes no arena bytes.
     if (std::find(keys.begin(), keys.end(), "") == keys.end()) keys[123] = "";
     std::vector<std::size_t> offset(keys.size() + 1, 0);
-    for (std::size_t i = 0; i < keys.size(); ++i) offset[i + 1] = offset[i] + keys[i].size();
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        offset[i + 1] = offset[i] + ByteMap<int>::stored_bytes(keys[i].size());
+    }
     for (std::size_t threads : {1, 3}) {
         pool::Pool p(threads);
         ByteMap<int> m;
