@@ -13,8 +13,8 @@ bool too_many_positional(const ParamList& p, Py_ssize_t n) {
                      p.full_name, m, n, verb);
     } else {
         PyErr_Format(PyExc_TypeError,
-                     "%s takes from %zu to %zu positional arguments but %zd %s given",
-                     p.full_name, p.required, m, n, verb);
+                     "%s takes from %zu to %zu positional arguments but %zd %s given", p.full_name,
+                     p.required, m, n, verb);
     }
     return false;
 }
@@ -55,13 +55,12 @@ bool check_required(const ParamList& p, const BoundArgs& out) {
         names += std::string("'") + p.names[k] + "'";
         ++listed;
     }
-    PyErr_Format(PyExc_TypeError, "%s missing %zu required positional %s: %s", p.full_name,
-                 missing, missing == 1 ? "argument" : "arguments", names.c_str());
+    PyErr_Format(PyExc_TypeError, "%s missing %zu required positional %s: %s", p.full_name, missing,
+                 missing == 1 ? "argument" : "arguments", names.c_str());
     return false;
 }
 
-bool bind_positional(const ParamList& p, PyObject* const* args, Py_ssize_t nargs,
-                     BoundArgs& out) {
+bool bind_positional(const ParamList& p, PyObject* const* args, Py_ssize_t nargs, BoundArgs& out) {
     out.fill(nullptr);
     if (nargs < 0 || static_cast<std::size_t>(nargs) > p.names.size())
         return too_many_positional(p, nargs);
@@ -71,8 +70,8 @@ bool bind_positional(const ParamList& p, PyObject* const* args, Py_ssize_t nargs
 
 }  // namespace
 
-bool bind_vectorcall(const ParamList& p, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames, BoundArgs& out) {
+bool bind_vectorcall(const ParamList& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                     BoundArgs& out) {
     nargs = PyVectorcall_NARGS(static_cast<std::size_t>(nargs));
     if (!bind_positional(p, args, nargs, out)) return false;
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;

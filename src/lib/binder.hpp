@@ -11,7 +11,7 @@
 namespace vandra {
 
 struct ParamList {
-    const char* full_name;              // "Encoder.encode()"
+    const char* full_name;               // "Encoder.encode()"
     std::span<const char* const> names;  // parameter names, in order
     std::size_t required;                // the first `required` parameters are required
 };

@@ -9,7 +9,7 @@
 namespace vandra {
 
 class BorrowFlag {
-public:
+  public:
     bool try_exclusive() noexcept {
         std::intptr_t idle = 0;
         return flag_.compare_exchange_strong(idle, -1, std::memory_order_acquire,
@@ -27,7 +27,7 @@ public:
     void release_shared() noexcept { flag_.fetch_sub(1, std::memory_order_release); }
     std::intptr_t value() const noexcept { return flag_.load(std::memory_order_relaxed); }
 
-private:
+  private:
     std::atomic<std::intptr_t> flag_{0};
 };
 

@@ -69,7 +69,7 @@ void encoder_dealloc(PyObject* self) {
 
 // Holds one kind of access for the duration of a call; released on every exit path.
 class Access {
-public:
+  public:
     static std::optional<Access> exclusive(EncoderObject* enc) {
         if (!enc->borrow_flag.try_exclusive()) {
             PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
@@ -97,7 +97,7 @@ public:
         }
     }
 
-private:
+  private:
     Access(EncoderObject* enc, bool exclusive) : enc_(enc), exclusive_(exclusive) {}
     EncoderObject* enc_;
     bool exclusive_;

@@ -11,8 +11,7 @@
 namespace vandra {
 
 struct EncoderObject {
-    PyObject_HEAD
-    std::unique_ptr<FitState> fit;  // absent until an encode() converts its input
+    PyObject_HEAD std::unique_ptr<FitState> fit;  // absent until an encode() converts its input
     BorrowFlag borrow_flag;
 };
 

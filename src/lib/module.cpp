@@ -69,4 +69,6 @@ PyModuleDef kModule = {
 }  // namespace
 }  // namespace vandra
 
-extern "C" PyMODINIT_FUNC PyInit_vandra(void) { return PyModuleDef_Init(&vandra::kModule); }
+extern "C" PyMODINIT_FUNC PyInit_vandra(void) {
+    return PyModuleDef_Init(&vandra::kModule);
+}

@@ -14,7 +14,7 @@ namespace vandra {
 
 template <class T>
 class PyOnce {
-public:
+  public:
     // `create` runs with the interpreter lock held and returns the object or null with a
     // Python exception set. Failures are not cached: a later call tries again.
     template <class Create>
@@ -32,7 +32,7 @@ public:
         return p;
     }
 
-private:
+  private:
     std::atomic<T*> value_{nullptr};
     std::mutex mutex_;
 };

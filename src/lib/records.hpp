@@ -30,7 +30,8 @@ struct ColumnBuffers {
     std::vector<std::vector<double>> numbers;
     std::vector<std::vector<std::string_view>> labels;
 
-    explicit ColumnBuffers(std::size_t cols) : is_object(cols, false), numbers(cols), labels(cols) {}
+    explicit ColumnBuffers(std::size_t cols)
+        : is_object(cols, false), numbers(cols), labels(cols) {}
     std::size_t cols() const { return is_object.size(); }
 };
 

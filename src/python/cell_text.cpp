@@ -34,7 +34,8 @@ PyRef replace_surrogates(PyObject* str) {
 std::string_view str_text(PyObject* str, LabelStore& store) {
     Py_ssize_t size = 0;
     if (const char* utf8 = PyUnicode_AsUTF8AndSize(str, &size)) {
-        return store.keep(PyRef::borrow(str), std::string_view(utf8, static_cast<std::size_t>(size)));
+        return store.keep(PyRef::borrow(str),
+                          std::string_view(utf8, static_cast<std::size_t>(size)));
     }
     PyRef fixed = replace_surrogates(str);
     const char* utf8 = PyUnicode_AsUTF8AndSize(fixed.get(), &size);

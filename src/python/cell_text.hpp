@@ -20,14 +20,14 @@ std::string float_to_text(double value);
 // Owns whatever backs the label views of one conversion: references to str objects
 // (whose cached UTF-8 the views point into) and texts made here.
 class LabelStore {
-public:
+  public:
     std::string_view keep(PyRef str, std::string_view utf8) {
         refs_.push_back(std::move(str));
         return utf8;
     }
     std::string_view own(std::string text) { return owned_.emplace_back(std::move(text)); }
 
-private:
+  private:
     std::vector<PyRef> refs_;
     std::deque<std::string> owned_;  // deque: growing never moves the stored texts
 };

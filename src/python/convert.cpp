@@ -147,8 +147,9 @@ ValueMatrix copy_float64(PyArrayObject* arr) {
     // Every element is overwritten below, so the buffer is not zero-filled first.
     auto cells = cell_buffer(n, false);
     const char* data = static_cast<const char*>(PyArray_DATA(arr));
-    if (n == 0) return ValueMatrix::row_major(static_cast<std::size_t>(rows),
-                                              static_cast<std::size_t>(cols), std::move(cells));
+    if (n == 0)
+        return ValueMatrix::row_major(static_cast<std::size_t>(rows),
+                                      static_cast<std::size_t>(cols), std::move(cells));
     const bool c_order = gap_free(rows, cols, s0, s1, false);
     if (c_order || gap_free(rows, cols, s0, s1, true)) {
         const npy_intp e = static_cast<npy_intp>(sizeof(double));
@@ -157,8 +158,12 @@ ValueMatrix copy_float64(PyArrayObject* arr) {
         npy_intp c = cols == 1 ? (c_order ? e : rows * e) : s1;
         const npy_intp lowest = (r < 0 ? (rows - 1) * r : 0) + (c < 0 ? (cols - 1) * c : 0);
         std::memcpy(cells.get(), data + lowest, n * sizeof(double));
-        ValueMatrix m{static_cast<std::size_t>(rows), static_cast<std::size_t>(cols),
-                      std::move(cells), -lowest / e, r / e, c / e};
+        ValueMatrix m{static_cast<std::size_t>(rows),
+                      static_cast<std::size_t>(cols),
+                      std::move(cells),
+                      -lowest / e,
+                      r / e,
+                      c / e};
         return m;
     }
     for (npy_intp i = 0; i < rows; ++i) {
@@ -173,7 +178,7 @@ ValueMatrix copy_float64(PyArrayObject* arr) {
 
 // Reads cells into ColumnBuffers, deciding per column whether it holds numbers or text.
 class CellReader {
-public:
+  public:
     CellReader(std::size_t rows, std::size_t cols) : rows_(rows), buffers_(cols) {}
 
     void add(std::size_t j, PyObject* cell) {
@@ -199,7 +204,7 @@ public:
     void reserve_numbers(std::size_t j) { buffers_.numbers[j].reserve(rows_); }
     ColumnBuffers& buffers() { return buffers_; }
 
-private:
+  private:
     void switch_to_text(std::size_t j) {
         buffers_.is_object[j] = true;
         auto& labels = buffers_.labels[j];
@@ -240,10 +245,10 @@ bool read_array_directly(PyObject* target, Shape s, CellReader& reader) {
         return static_cast<const char*>(PyArray_DATA(arr)) + static_cast<npy_intp>(j) * s1;
     };
     switch (type) {
-#define VANDRA_NUMERIC_CASE(NPY, CTYPE)                                        \
-    case NPY:                                                                  \
-        for (std::size_t j = 0; j < s.cols; ++j)                               \
-            read_numeric_column<CTYPE>(reader, column(j), s0, s.rows, j);      \
+#define VANDRA_NUMERIC_CASE(NPY, CTYPE)                                   \
+    case NPY:                                                             \
+        for (std::size_t j = 0; j < s.cols; ++j)                          \
+            read_numeric_column<CTYPE>(reader, column(j), s0, s.rows, j); \
         return true;
         VANDRA_NUMERIC_CASE(NPY_BOOL, npy_bool)
         VANDRA_NUMERIC_CASE(NPY_BYTE, npy_byte)
@@ -280,8 +285,8 @@ bool read_array_directly(PyObject* target, Shape s, CellReader& reader) {
 void read_by_item_access(PyObject* target, Shape s, CellReader& reader) {
     for (std::size_t j = 0; j < s.cols; ++j) {
         for (std::size_t i = 0; i < s.rows; ++i) {
-            PyRef key = checked(Py_BuildValue("(nn)", static_cast<Py_ssize_t>(i),
-                                              static_cast<Py_ssize_t>(j)));
+            PyRef key = checked(
+                Py_BuildValue("(nn)", static_cast<Py_ssize_t>(i), static_cast<Py_ssize_t>(j)));
             PyRef cell(PyObject_GetItem(target, key.get()));
             if (!cell) {
                 throw_internal_from_python("couldn't read cell (" + std::to_string(i) + ", " +

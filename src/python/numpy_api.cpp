@@ -17,8 +17,8 @@ PyRef multiarray_module() {
     PyRef major_obj = checked(PyObject_GetAttrString(version.get(), "major"));
     const long major = PyLong_AsLong(major_obj.get());
     if (major == -1 && PyErr_Occurred()) throw PythonError{};
-    return checked(PyImport_ImportModule(major >= 2 ? "numpy._core.multiarray"
-                                                    : "numpy.core.multiarray"));
+    return checked(
+        PyImport_ImportModule(major >= 2 ? "numpy._core.multiarray" : "numpy.core.multiarray"));
 }
 
 void** load_api_table() {

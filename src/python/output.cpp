@@ -30,7 +30,7 @@ PyRef float_copy(const ValueMatrix& m) {
     const bool row_major = n == 0 || m.is_row_major();
     const bool fortran = !row_major && m.is_col_major();
     PyRef arr = allocated(PyArray_New(&PyArray_Type, 2, dims, NPY_DOUBLE, nullptr, nullptr, 0,
-                                    fortran ? NPY_ARRAY_F_CONTIGUOUS : 0, nullptr));
+                                      fortran ? NPY_ARRAY_F_CONTIGUOUS : 0, nullptr));
     auto* out = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr.get())));
     if (n == 0) return arr;
     if (row_major || fortran) {
@@ -51,8 +51,8 @@ Code code_of(double x) {
 }
 
 PyRef new_str(const std::string& text) {
-    return allocated(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
-                                          "strict"));
+    return allocated(
+        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
 }
 
 // The labels of one encoded column, looked up by cell value. Codes from encoding are
@@ -60,7 +60,7 @@ PyRef new_str(const std::string& text) {
 // label's str is made once, on first use. Codes far outside that range can only come
 // from a hand-made fit and stay in a small map.
 class ColumnLabels {
-public:
+  public:
     explicit ColumnLabels(const CodeMap& codes) {
         const std::size_t dense_limit = codes.size() * 2 + 1024;
         for (const auto& [code, label] : codes) {
@@ -91,7 +91,7 @@ public:
         return slot->second.get();
     }
 
-private:
+  private:
     std::vector<const std::string*> by_code_;
     std::vector<PyRef> strs_;
     std::unordered_map<Code, const std::string*> sparse_;
@@ -133,14 +133,14 @@ PyRef array_result(const ValueMatrix& m, const FitState* fit) {
         for (std::size_t r = 0; r < m.rows; ++r) {
             PyObject* text = labels.get(m.at(r, c), nan_text.get());
             if (direct) {
-                auto* slot = static_cast<PyObject**>(PyArray_GETPTR2(
-                    obj_arr, static_cast<npy_intp>(r), static_cast<npy_intp>(c)));
+                auto* slot = static_cast<PyObject**>(
+                    PyArray_GETPTR2(obj_arr, static_cast<npy_intp>(r), static_cast<npy_intp>(c)));
                 Py_INCREF(text);
                 Py_XSETREF(*slot, text);
                 continue;
             }
-            PyRef key = allocated(Py_BuildValue("(nn)", static_cast<Py_ssize_t>(r),
-                                                static_cast<Py_ssize_t>(c)));
+            PyRef key = allocated(
+                Py_BuildValue("(nn)", static_cast<Py_ssize_t>(r), static_cast<Py_ssize_t>(c)));
             check_status(PyObject_SetItem(objects.get(), key.get(), text));
         }
     }
@@ -171,8 +171,8 @@ void decode_frame_column(PyObject* frame, const ValueMatrix& m,
     if (!name_repeats(columns, c)) {
         PyRef column = checked(PyObject_GetItem(frame, name.get()));
         PyRef converted = checked(PyObject_CallMethod(column.get(), "astype", "s", "object"));
-        PyRef done = checked(
-            PyObject_CallMethod(frame, "__setitem__", "OO", name.get(), converted.get()));
+        PyRef done =
+            checked(PyObject_CallMethod(frame, "__setitem__", "OO", name.get(), converted.get()));
         PyRef loc = checked(PyObject_GetAttrString(frame, "loc"));
         PyRef key = allocated(PyTuple_Pack(2, all_rows.get(), name.get()));
         check_status(PyObject_SetItem(loc.get(), key.get(), labels.get()));
@@ -185,8 +185,8 @@ void decode_frame_column(PyObject* frame, const ValueMatrix& m,
     PyRef key = allocated(PyTuple_Pack(2, all_rows.get(), position.get()));
     PyRef column = checked(PyObject_GetItem(iloc.get(), key.get()));
     PyRef converted = checked(PyObject_CallMethod(column.get(), "astype", "s", "object"));
-    PyRef done = checked(
-        PyObject_CallMethod(frame, "isetitem", "OO", position.get(), converted.get()));
+    PyRef done =
+        checked(PyObject_CallMethod(frame, "isetitem", "OO", position.get(), converted.get()));
     check_status(PyObject_SetItem(iloc.get(), key.get(), labels.get()));
 }
 

@@ -14,7 +14,7 @@ namespace vandra {
 struct PythonError {};
 
 class PyRef {
-public:
+  public:
     PyRef() = default;
     // Takes ownership of a new reference (may be null).
     explicit PyRef(PyObject* owned) noexcept : p_(owned) {}
@@ -39,7 +39,7 @@ public:
     }
     explicit operator bool() const noexcept { return p_ != nullptr; }
 
-private:
+  private:
     PyObject* p_ = nullptr;
 };
 

@@ -51,18 +51,20 @@ inline int run_all() {
 
 #define CHECK_CAT2(a, b) a##b
 #define CHECK_CAT(a, b) CHECK_CAT2(a, b)
-#define TEST_CASE(name)                                                            \
-    static void CHECK_CAT(check_case_, __LINE__)();                                \
-    static check::Registrar CHECK_CAT(check_reg_, __LINE__)(name,                  \
+#define TEST_CASE(name)                                                                        \
+    static void CHECK_CAT(check_case_, __LINE__)();                                            \
+    static check::Registrar CHECK_CAT(check_reg_, __LINE__)(name,                              \
                                                             CHECK_CAT(check_case_, __LINE__)); \
     static void CHECK_CAT(check_case_, __LINE__)()
 
-#define CHECK(cond)                                                                          \
-    do {                                                                                     \
-        if (!(cond))                                                                         \
+#define CHECK(cond)                                                                       \
+    do {                                                                                  \
+        if (!(cond))                                                                      \
             throw check::Failure(std::string(__FILE__) + ":" + std::to_string(__LINE__) + \
-                                 ": " #cond);                                                \
+                                 ": " #cond);                                             \
     } while (0)
 
-#define CHECK_MAIN() \
-    int main() { return check::run_all(); }
+#define CHECK_MAIN()             \
+    int main() {                 \
+        return check::run_all(); \
+    }

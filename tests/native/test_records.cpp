@@ -19,7 +19,8 @@ TEST_CASE("label map keeps one entry per distinct byte string") {
 TEST_CASE("column buffers start all-numeric and empty") {
     ColumnBuffers b(3);
     CHECK(b.cols() == 3);
-    for (std::size_t j = 0; j < 3; ++j) CHECK(!b.is_object[j] && b.numbers[j].empty() && b.labels[j].empty());
+    for (std::size_t j = 0; j < 3; ++j)
+        CHECK(!b.is_object[j] && b.numbers[j].empty() && b.labels[j].empty());
 }
 
 CHECK_MAIN()
