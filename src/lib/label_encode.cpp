@@ -253,6 +253,9 @@ class ViewTable {
         hashes_.reserve(expected);
     }
 
+    // Frees the slots once no more inserts come; the ids and labels stay.
+    void release_slots() { std::vector<Slot>().swap(slots_); }
+
     std::size_t size() const { return labels_.size(); }
     const std::vector<std::string_view>& labels() const { return labels_; }
     const std::vector<std::uint64_t>& hashes() const { return hashes_; }
@@ -347,6 +350,8 @@ std::optional<LabelEncoding> encode_by_hashing(const std::vector<std::string_vie
                 table.reserve(std::min(hi - lo, table.size() * (hi - lo) / (probe_end - lo)));
             }
         }
+        // Freed now, the slots' memory serves the next chunk this thread takes.
+        table.release_slots();
         const auto& hashes = table.hashes();
         for (std::uint64_t h : hashes) ++part.starts[partition_of(h) + 1];
         for (std::size_t p = 0; p < kPartitions; ++p) part.starts[p + 1] += part.starts[p];
