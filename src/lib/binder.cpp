@@ -1,5 +1,7 @@
 #include "lib/binder.hpp"
 
+#include "python/py_ref.hpp"
+
 #include <string>
 
 namespace vandra {
@@ -97,32 +99,12 @@ bool bind_tuple_dict(const ParamList& p, PyObject* args, PyObject* kwargs, Bound
 }
 
 void add_parameter_note(const char* parameter) {
-#if PY_VERSION_HEX >= 0x030C0000
-    PyObject* exc = PyErr_GetRaisedException();
-#else
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb) PyException_SetTraceback(value, tb);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
-    PyObject* exc = value;
-#endif
+    PyRef exc = take_pending_exception();
     if (!exc) return;
-    PyObject* note = PyUnicode_FromFormat("while processing '%s'", parameter);
-    PyObject* r = note ? PyObject_CallMethod(exc, "add_note", "O", note) : nullptr;
-    Py_XDECREF(note);
-    if (!r) {  // the original error matters more than a failed note
-        PyErr_Clear();
-    }
-    Py_XDECREF(r);
-#if PY_VERSION_HEX >= 0x030C0000
-    PyErr_SetRaisedException(exc);
-#else
-    PyObject* type_ref = reinterpret_cast<PyObject*>(Py_TYPE(exc));
-    Py_INCREF(type_ref);
-    PyErr_Restore(type_ref, exc, PyException_GetTraceback(exc));
-#endif
+    PyRef note(PyUnicode_FromFormat("while processing '%s'", parameter));
+    PyRef done(note ? PyObject_CallMethod(exc.get(), "add_note", "O", note.get()) : nullptr);
+    if (!done) PyErr_Clear();  // the original error matters more than a failed note
+    restore_exception(std::move(exc));
 }
 
 }  // namespace vandra

@@ -155,25 +155,11 @@ PyObject* create_encoder_class() {
     };
     PyObject* cls = PyType_FromSpec(&spec);
     if (!cls) {
-#if PY_VERSION_HEX >= 0x030C0000
-        PyObject* cause = PyErr_GetRaisedException();
+        PyRef cause = take_pending_exception();
         PyErr_SetString(PyExc_RuntimeError, "An error occurred while initializing class Encoder");
-        PyObject* exc = PyErr_GetRaisedException();
-        PyException_SetCause(exc, cause);  // steals `cause`
-        PyErr_SetRaisedException(exc);
-#else
-        PyObject *t, *v, *tb;
-        PyErr_Fetch(&t, &v, &tb);
-        PyErr_NormalizeException(&t, &v, &tb);
-        Py_XDECREF(t);
-        Py_XDECREF(tb);
-        PyErr_SetString(PyExc_RuntimeError, "An error occurred while initializing class Encoder");
-        PyObject *t2, *v2, *tb2;
-        PyErr_Fetch(&t2, &v2, &tb2);
-        PyErr_NormalizeException(&t2, &v2, &tb2);
-        PyException_SetCause(v2, v);
-        PyErr_Restore(t2, v2, tb2);
-#endif
+        PyRef exc = take_pending_exception();
+        PyException_SetCause(exc.get(), cause.release());  // steals the cause
+        restore_exception(std::move(exc));
     }
     return cls;
 }

@@ -34,16 +34,7 @@ void raise_internal_error(const char* message) noexcept {
 
 void throw_internal_from_python(const std::string& context) {
     std::string message = context;
-#if PY_VERSION_HEX >= 0x030C0000
-    PyRef exc(PyErr_GetRaisedException());
-#else
-    PyObject *t, *v, *tb;
-    PyErr_Fetch(&t, &v, &tb);
-    PyErr_NormalizeException(&t, &v, &tb);
-    Py_XDECREF(t);
-    Py_XDECREF(tb);
-    PyRef exc(v);
-#endif
+    PyRef exc = take_pending_exception();
     if (exc) {
         PyRef text(PyObject_Str(exc.get()));
         const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;

@@ -54,4 +54,32 @@ inline void check_status(int status) {
     if (status < 0) throw PythonError{};
 }
 
+// Takes the pending exception (normalised, traceback attached); null if none is set.
+inline PyRef take_pending_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyRef(PyErr_GetRaisedException());
+#else
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (value && tb) PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    return PyRef(value);
+#endif
+}
+
+// Makes `exc` the pending exception again.
+inline void restore_exception(PyRef exc) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exc.release());
+#else
+    PyObject* value = exc.release();
+    if (!value) return;
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value));
+    Py_INCREF(type);
+    PyErr_Restore(type, value, PyException_GetTraceback(value));
+#endif
+}
+
 }  // namespace vandra
