@@ -23,7 +23,7 @@ namespace {
 // For strings that cannot be encoded to UTF-8 (unpaired surrogates): a new str
 // holding the replacement text.
 PyRef replace_surrogates(PyObject* str) {
-    PyErr_Clear();
+    clear_ordinary_error();
     PyRef bytes = checked(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass"));
     return checked(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()),
                                         PyBytes_GET_SIZE(bytes.get()), "replace"));

@@ -19,20 +19,17 @@
 namespace vandra {
 namespace {
 
-// Writes the refused type's name and a line feed straight to file descriptor 1. A closed
-// standard output is skipped silently.
+// Writes the refused type's name and a line feed straight to file descriptor 1. The line is
+// a courtesy: a closed or broken standard output (EBADF, EPIPE, ...) must never replace the
+// TypeError that follows, so a failed write is dropped.
 void print_refused_name(const std::string& name) {
     std::string line = name + "\n";
     const char* p = line.data();
     std::size_t left = line.size();
     while (left > 0) {
         ssize_t n = ::write(STDOUT_FILENO, p, left);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            if (errno == EBADF) return;
-            throw InternalError(std::string("couldn't write to standard output: ") +
-                                std::strerror(errno));
-        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
         p += n;
         left -= static_cast<std::size_t>(n);
     }
@@ -51,7 +48,7 @@ void print_refused_name(const std::string& name) {
 std::optional<std::vector<std::string>> text_labels(PyObject* columns) {
     PyRef iter(PyObject_GetIter(columns));
     if (!iter) {
-        PyErr_Clear();
+        clear_ordinary_error();
         return std::nullopt;
     }
     std::vector<std::string> labels;
@@ -60,7 +57,7 @@ std::optional<std::vector<std::string>> text_labels(PyObject* columns) {
         labels.push_back(str_text_copy(item.get()));
     }
     if (PyErr_Occurred()) {
-        PyErr_Clear();
+        clear_ordinary_error();
         return std::nullopt;
     }
     return labels;
@@ -182,6 +179,10 @@ class CellReader {
     CellReader(std::size_t rows, std::size_t cols) : rows_(rows), buffers_(cols) {}
 
     void add(std::size_t j, PyObject* cell) {
+        if (++since_check_ == kCellsPerSignalCheck) {
+            since_check_ = 0;
+            check_signals();
+        }
         if (buffers_.is_object[j]) {
             buffers_.labels[j].push_back(cell_text(cell, store_));
             return;
@@ -192,7 +193,7 @@ class CellReader {
         } else {
             v = PyFloat_AsDouble(cell);
             if (v == -1.0 && PyErr_Occurred()) {
-                PyErr_Clear();
+                clear_ordinary_error();
                 switch_to_text(j);
                 buffers_.labels[j].push_back(cell_text(cell, store_));
                 return;
@@ -213,7 +214,11 @@ class CellReader {
         std::vector<double>().swap(buffers_.numbers[j]);
     }
 
+    // Often enough that Ctrl-C stops a long read at once, rarely enough to cost nothing.
+    static constexpr std::size_t kCellsPerSignalCheck = 1 << 14;
+
     std::size_t rows_;
+    std::size_t since_check_ = 0;
     ColumnBuffers buffers_;
     LabelStore store_;  // keeps every label view valid until encoding has copied them
 };
@@ -317,7 +322,9 @@ Conversion read_cells(PyObject* obj, OUT out, bool frame) {
             read_by_item_access(target.get(), s, reader);
         }
         target.reset();
+        check_signals();
         *fit = encode_object_array(s.rows, s.cols, reader.buffers(), cells.get());
+        check_signals();  // an interrupt during the parallel step stops the call here
     } else {
         // No cells, so no text column and an empty fit; encoded as a table of no columns.
         // Per-column buffers would cost tens of bytes per column for nothing, and a legal

@@ -127,6 +127,7 @@ PyRef array_result(const ValueMatrix& m, const FitState* fit) {
                         PyArray_DIM(obj_arr, 0) == static_cast<npy_intp>(m.rows) &&
                         PyArray_DIM(obj_arr, 1) == static_cast<npy_intp>(m.cols);
     for (ColumnIndex c : fit->encoded_columns) {
+        check_signals();
         const CodeMap& codes = code_map_of(*fit, c);
         if (m.rows > 0 && c >= m.cols) position_outside(c, m.cols);
         ColumnLabels labels(codes);
@@ -208,6 +209,7 @@ PyRef frame_result(const ValueMatrix& m, const std::vector<std::string>& columns
     }
     if (!fit) return frame;
     for (ColumnIndex c : fit->encoded_columns) {
+        check_signals();
         decode_frame_column(frame.get(), m, columns, code_map_of(*fit, c), c);
     }
     return frame;

@@ -54,6 +54,12 @@ inline void check_status(int status) {
     if (status < 0) throw PythonError{};
 }
 
+// Runs pending signal handlers (Ctrl-C among them) on the calling thread; a handler's
+// exception stops the call. Called between phases and every so many cells.
+inline void check_signals() {
+    if (PyErr_CheckSignals() < 0) throw PythonError{};
+}
+
 // Takes the pending exception (normalised, traceback attached); null if none is set.
 inline PyRef take_pending_exception() {
 #if PY_VERSION_HEX >= 0x030C0000
