@@ -16,19 +16,20 @@ template <class T>
 class PyOnce {
   public:
     // `create` runs with the interpreter lock held and returns the object or null with a
-    // Python exception set. Failures are not cached: a later call tries again.
+    // Python exception set. Failures are not cached: a later call tries again, also after
+    // `create` threw (the lock is scoped, so a throwing creation cannot leave it held).
     template <class Create>
     T* get(Create&& create) {
         if (T* p = value_.load(std::memory_order_acquire)) return p;
         Py_BEGIN_ALLOW_THREADS;
         mutex_.lock();
         Py_END_ALLOW_THREADS;
+        const std::lock_guard<std::mutex> held(mutex_, std::adopt_lock);
         T* p = value_.load(std::memory_order_acquire);
         if (!p) {
             p = create();
             if (p) value_.store(p, std::memory_order_release);
         }
-        mutex_.unlock();
         return p;
     }
 
