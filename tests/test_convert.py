@@ -192,6 +192,44 @@ def test_empty_frames():
     assert out.shape == (3, 0) and list(out.columns) == []
 
 
+@pytest.mark.parametrize("hook", ["__float__", "__str__"])
+def test_cell_that_clears_its_own_slot_is_held(hook):
+    # The hook is a static method, so no frame of it holds the cell: once its slot is cleared the
+    # cell lives only if the conversion holds it, and look-alikes would take its memory.
+    arr = np.empty((3, 1), dtype=object)
+    reuse = []
+
+    class Other:
+        def __str__(self):
+            return "freed"
+
+    def clear_slot(result):
+        arr[1, 0] = None
+        reuse.extend(Other() for _ in range(100))
+        if result is None:
+            raise TypeError
+        return result
+
+    class Cell:
+        __float__ = staticmethod(lambda: clear_slot(None)) if hook == "__float__" else None
+        __str__ = staticmethod(lambda: clear_slot("cell")) if hook == "__str__" else (
+            lambda self: "cell")
+
+    arr[0, 0], arr[1, 0], arr[2, 0] = 1.0, Cell(), "b"  # the cell turns its column text
+    enc = Encoder()
+    codes = enc.encode(arr)
+    assert enc.decode(codes)[:, 0].tolist() == ["1", "cell", "b"]
+
+
+def test_many_numbers_before_the_first_text_keep_their_labels():
+    # Thousands of rendered numbers must stay where their labels point while more are added.
+    cells = [i * 0.5 for i in range(5000)] + ["text"]
+    arr = np.array(cells, dtype=object).reshape(-1, 1)
+    enc = Encoder()
+    back = enc.decode(enc.encode(arr))[:, 0].tolist()
+    assert back == [repr(v).removesuffix(".0") for v in cells[:-1]] + ["text"]
+
+
 def test_failing_str_is_internal_error(InternalError):
     class Bad:
         def __str__(self):

@@ -121,10 +121,12 @@ def test_many_constructions_do_not_leak():
 
     gc.collect()
     before = sys.getallocatedblocks()
+    class_refs = sys.getrefcount(Encoder)
     for _ in range(100_000):
         Encoder("label")
     gc.collect()
     assert sys.getallocatedblocks() - before < 100
+    assert sys.getrefcount(Encoder) == class_refs  # each instance's class reference returns
 
 
 def test_sub_interpreters_are_refused():
