@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "lib/byte_map.hpp"
+#include "lib/column_sources.hpp"
 
 namespace vandra {
 
@@ -24,14 +25,22 @@ using LabelMap = ByteMap<std::optional<Code>>;
 using CodeMap = std::unordered_map<Code, std::string>;
 
 // Hand-over from input conversion to object-column encoding. Labels are views: the
-// converter keeps the bytes alive (Python str objects or its own storage) for the call.
+// converter keeps the bytes alive (Python str objects, Arrow buffers or its own storage) for
+// the call. A numeric column is `numbers[j]` or, read in place, `number_views[j]`; a text
+// column (`is_object[j]`) is `labels[j]` or, made in its encoding task, `label_sources[j]`.
 struct ColumnBuffers {
     std::vector<bool> is_object;
     std::vector<std::vector<double>> numbers;
     std::vector<std::vector<std::string_view>> labels;
+    std::vector<NumberView> number_views;
+    std::vector<const LabelSource*> label_sources;
 
     explicit ColumnBuffers(std::size_t cols)
-        : is_object(cols, false), numbers(cols), labels(cols) {}
+        : is_object(cols, false),
+          numbers(cols),
+          labels(cols),
+          number_views(cols),
+          label_sources(cols, nullptr) {}
     std::size_t cols() const { return is_object.size(); }
 };
 

@@ -22,9 +22,28 @@ namespace vandra::pool {
 // on first use.
 std::size_t num_threads();
 
+namespace detail {
+inline thread_local int serial_depth = 0;
+}  // namespace detail
+
+// While one is alive, the operations below called on this thread run all their work on it,
+// in the same order of pieces: for work too small to be worth handing to other threads.
+class SerialScope {
+  public:
+    SerialScope() noexcept { ++detail::serial_depth; }
+    ~SerialScope() { --detail::serial_depth; }
+    SerialScope(const SerialScope&) = delete;
+    SerialScope& operator=(const SerialScope&) = delete;
+};
+
 // Runs a() and b(), possibly in parallel; returns when both have finished.
 template <class A, class B>
 void join(A&& a, B&& b) {
+    if (detail::serial_depth > 0) {
+        a();
+        b();
+        return;
+    }
     if (detail::Worker* w = detail::current_worker()) {
         detail::join_on_worker(*w, a, b);
         return;
@@ -36,6 +55,7 @@ namespace detail {
 
 // Pieces no longer than this are not split further: about eight per thread, for balance.
 inline std::size_t loop_grain(std::size_t n) {
+    if (serial_depth > 0) return std::max<std::size_t>(1, n);
     return std::max<std::size_t>(1, n / (8 * num_threads()));
 }
 

@@ -1,5 +1,6 @@
 #include "python/encode_object_array.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -16,22 +17,35 @@ namespace vandra {
 
 namespace {
 
+// Tables of at most this many cells are encoded on the calling thread alone: handing them to
+// the pool would cost more than the work.
+constexpr std::size_t kSerialCells = std::size_t{1} << 15;
+// Row-major targets are filled in blocks of rows whose cells span about this many doubles,
+// so that a block's output stays in cache while every column writes into it.
+constexpr std::size_t kBlockCells = std::size_t{1} << 14;
+constexpr std::size_t kMinBlockRows = 64;
+
 [[noreturn]] void bad_buffers(const std::string& what) {
     throw std::runtime_error("encode_object_array: " + what);
 }
 
+std::size_t values_in(const ColumnBuffers& b, std::size_t j, std::size_t rows) {
+    if (b.is_object[j]) return b.label_sources[j] ? b.label_sources[j]->length() : b.labels[j].size();
+    return b.number_views[j] ? rows : b.numbers[j].size();
+}
+
 void check_buffers(std::size_t rows, std::size_t cols, const ColumnBuffers& buffers,
                    const double* cells) {
-    if (buffers.is_object.size() != cols || buffers.numbers.size() != cols ||
-        buffers.labels.size() != cols) {
-        bad_buffers("buffers for " + std::to_string(buffers.is_object.size()) +
-                    " columns, table has " + std::to_string(cols));
+    const ColumnBuffers& b = buffers;
+    if (b.is_object.size() != cols || b.numbers.size() != cols || b.labels.size() != cols ||
+        b.number_views.size() != cols || b.label_sources.size() != cols) {
+        bad_buffers("buffers for " + std::to_string(b.is_object.size()) + " columns, table has " +
+                    std::to_string(cols));
     }
     if (cols != 0 && rows > SIZE_MAX / sizeof(double) / cols) bad_buffers("table too large");
     if (cells == nullptr && rows != 0 && cols != 0) bad_buffers("no cell buffer");
     for (std::size_t j = 0; j < cols; ++j) {
-        const std::size_t have =
-            buffers.is_object[j] ? buffers.labels[j].size() : buffers.numbers[j].size();
+        const std::size_t have = values_in(b, j, rows);
         if (have != rows) {
             bad_buffers("column " + std::to_string(j) + " holds " + std::to_string(have) +
                         " values, table has " + std::to_string(rows) + " rows");
@@ -41,6 +55,7 @@ void check_buffers(std::size_t rows, std::size_t cols, const ColumnBuffers& buff
 
 struct ColumnFit {
     ColumnIndex column;
+    std::vector<double> codes;  // kept only until a row-major target is filled
     LabelMap label_map;
     CodeMap code_map;
 };
@@ -62,41 +77,88 @@ CodeMap invert(const LabelMap& labels) {
     return codes;
 }
 
+ColumnFit encode_text_column(const ColumnBuffers& b, std::size_t j) {
+    LabelEncoding enc;
+    if (const LabelSource* source = b.label_sources[j]) {
+        std::vector<std::string_view> views(source->length());
+        source->fill(views.data());
+        enc = label_encode(views);
+    } else {
+        enc = label_encode(b.labels[j]);
+    }
+    CodeMap code_map = invert(enc.label_map);
+    return ColumnFit{j, std::move(enc.codes), std::move(enc.label_map), std::move(code_map)};
+}
+
+// Rows [lo, hi) of one column's values to out[0], out[stride], ...: its codes if it is a text
+// column, else its numbers (bit for bit) or its values converted from memory.
+void write_rows(const ColumnBuffers& b, const std::vector<double>* codes, std::size_t j,
+                std::size_t lo, std::size_t hi, double* out, std::ptrdiff_t stride) {
+    if (b.number_views[j] && !codes) {
+        copy_numbers(b.number_views[j], lo, hi, out, stride);
+        return;
+    }
+    const double* from = codes ? codes->data() : b.numbers[j].data();
+    if (stride == 1) {
+        std::memcpy(out, from + lo, (hi - lo) * sizeof(double));
+        return;
+    }
+    for (std::size_t i = lo; i < hi; ++i, out += stride) std::memcpy(out, from + i, sizeof(double));
+}
+
 }  // namespace
 
 FitState encode_object_array(std::size_t rows, std::size_t cols, const ColumnBuffers& buffers,
-                             double* cells) {
-    check_buffers(rows, cols, buffers, cells);
+                             CellTarget target) {
+    check_buffers(rows, cols, buffers, target.cells);
     // The per-column pass is the pool's first use even when there is no column to run:
     // every cell-path conversion starts the pool, so when its threads appear does not
     // depend on the shape of the first input.
     (void)pool::num_threads();
-    const SendPtr shared_cells(cells);
+    std::optional<pool::SerialScope> serial;
+    if (rows * cols <= kSerialCells) serial.emplace();
+    const SendPtr shared_cells(target.cells);
+    const std::ptrdiff_t rs = target.row_stride, cs = target.col_stride;
+    const bool col_major = rs == 1;
+    auto column_start = [shared_cells, cs](std::size_t j) {
+        return shared_cells.get() + static_cast<std::ptrdiff_t>(j) * cs;
+    };
 
+    // 1. Text columns, in parallel; a column-major target takes each column's codes at once.
     std::vector<ColumnFit> fits = pool::gather<ColumnFit>(
-        0, cols, [&buffers, rows, cols, shared_cells](std::size_t j) -> std::optional<ColumnFit> {
-            if (!buffers.is_object[j]) {
-                const std::vector<double>& numbers = buffers.numbers[j];
-                pool::for_each_range(
-                    0, rows,
-                    [&numbers, cols, j, out = shared_cells](std::size_t lo, std::size_t hi) {
-                        double* cell = out.get();
-                        for (std::size_t i = lo; i < hi; ++i) {
-                            std::memcpy(cell + i * cols + j, &numbers[i], sizeof(double));
-                        }
-                    });
-                return std::nullopt;
-            }
-            LabelEncoding enc = label_encode(buffers.labels[j]);
-            const std::vector<double>& codes = enc.codes;
-            pool::for_each_range(
-                0, rows, [&codes, cols, j, out = shared_cells](std::size_t lo, std::size_t hi) {
-                    double* cell = out.get();
-                    for (std::size_t i = lo; i < hi; ++i) cell[i * cols + j] = codes[i];
+        0, cols, [&](std::size_t j) -> std::optional<ColumnFit> {
+            if (!buffers.is_object[j]) return std::nullopt;
+            ColumnFit fit = encode_text_column(buffers, j);
+            if (col_major) {
+                const std::vector<double>& codes = fit.codes;
+                pool::for_each_range(0, rows, [&](std::size_t lo, std::size_t hi) {
+                    write_rows(buffers, &codes, j, lo, hi, column_start(j) + lo, 1);
                 });
-            CodeMap code_map = invert(enc.label_map);
-            return ColumnFit{j, std::move(enc.label_map), std::move(code_map)};
+                std::vector<double>().swap(fit.codes);
+            }
+            return fit;
         });
+
+    // 2. Everything else, straight into the target.
+    if (col_major) {
+        pool::for_each_index(0, cols, [&](std::size_t j) {
+            if (buffers.is_object[j]) return;
+            pool::for_each_range(0, rows, [&](std::size_t lo, std::size_t hi) {
+                write_rows(buffers, nullptr, j, lo, hi, column_start(j) + lo, 1);
+            });
+        });
+    } else if (rows > 0 && cols > 0) {
+        std::vector<const std::vector<double>*> codes_of(cols, nullptr);
+        for (const ColumnFit& f : fits) codes_of[f.column] = &f.codes;
+        const std::size_t block = std::max(kMinBlockRows, kBlockCells / cols);
+        pool::for_each_index(0, (rows + block - 1) / block, [&](std::size_t k) {
+            const std::size_t lo = k * block, hi = std::min(rows, lo + block);
+            for (std::size_t j = 0; j < cols; ++j) {
+                write_rows(buffers, codes_of[j], j, lo, hi,
+                           column_start(j) + static_cast<std::ptrdiff_t>(lo) * rs, rs);
+            }
+        });
+    }
 
     FitState fit;
     fit.encoded_columns.reserve(fits.size());

@@ -1,0 +1,172 @@
+// ArrowTextColumn against hand-made Arrow arrays: chunks, offsets, validity, both offset
+// widths; and every malformed input refused with all arrays released.
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "check.hpp"
+#include "python/arrow_text_column.hpp"
+
+using namespace vandra;
+
+namespace {
+
+int live_arrays = 0;
+
+// One array's buffers, owned by the array's private data.
+struct Buffers {
+    std::vector<std::uint8_t> validity;
+    std::vector<std::int64_t> offsets64;
+    std::vector<std::int32_t> offsets32;
+    std::string data;
+    const void* pointers[3] = {};
+};
+
+void release_array(ArrowArray* a) {
+    delete static_cast<Buffers*>(a->private_data);
+    a->release = nullptr;
+    --live_arrays;
+}
+
+// An array of `labels` (nullptr for a null row) starting `offset` rows into its buffers.
+ArrowArray make_array(const std::vector<const char*>& labels, bool large, std::int64_t offset = 0,
+                      bool with_validity = true) {
+    auto* b = new Buffers;
+    std::int64_t nulls = 0;
+    b->validity.assign((labels.size() + 7) / 8 + 1, 0);
+    std::int64_t at = 0;
+    b->offsets64.push_back(0);
+    for (std::size_t i = 0; i < labels.size(); ++i) {
+        if (labels[i]) {
+            b->validity[i / 8] |= static_cast<std::uint8_t>(1u << (i % 8));
+            b->data += labels[i];
+            at += static_cast<std::int64_t>(std::strlen(labels[i]));
+        } else {
+            ++nulls;
+        }
+        b->offsets64.push_back(at);
+    }
+    for (std::int64_t o : b->offsets64) b->offsets32.push_back(static_cast<std::int32_t>(o));
+    b->pointers[0] = with_validity ? b->validity.data() : nullptr;
+    b->pointers[1] = large ? static_cast<const void*>(b->offsets64.data()) : b->offsets32.data();
+    b->pointers[2] = b->data.data();
+    ++live_arrays;
+    ArrowArray a{};
+    a.length = static_cast<std::int64_t>(labels.size()) - offset;
+    a.null_count = -1;
+    a.offset = offset;
+    a.n_buffers = 3;
+    a.buffers = b->pointers;
+    a.release = release_array;
+    a.private_data = b;
+    return a;
+}
+
+struct Stream {
+    std::string format;
+    std::vector<ArrowArray> arrays;
+    std::size_t next = 0;
+    bool fail_at_end = false;
+};
+
+ArrowArrayStream make_stream(Stream* state) {
+    ArrowArrayStream out{};
+    out.get_schema = [](ArrowArrayStream* st, ArrowSchema* schema) {
+        *schema = ArrowSchema{};
+        schema->format = static_cast<Stream*>(st->private_data)->format.c_str();
+        schema->release = [](ArrowSchema* sc) { sc->release = nullptr; };
+        return 0;
+    };
+    out.get_next = [](ArrowArrayStream* st, ArrowArray* a) {
+        auto* s = static_cast<Stream*>(st->private_data);
+        if (s->next == s->arrays.size()) {
+            if (s->fail_at_end) return 5;
+            *a = ArrowArray{};
+            return 0;
+        }
+        *a = s->arrays[s->next++];
+        return 0;
+    };
+    out.get_last_error = [](ArrowArrayStream*) -> const char* { return "broken"; };
+    out.release = [](ArrowArrayStream* st) {
+        auto* s = static_cast<Stream*>(st->private_data);
+        for (std::size_t k = s->next; k < s->arrays.size(); ++k) s->arrays[k].release(&s->arrays[k]);
+        delete s;
+        st->release = nullptr;
+    };
+    out.private_data = state;
+    return out;
+}
+
+std::vector<std::string> labels_of(const ArrowTextColumn& c) {
+    std::vector<std::string_view> views(c.length());
+    c.fill(views.data());
+    return {views.begin(), views.end()};
+}
+
+}  // namespace
+
+TEST_CASE("chunks with offsets and nulls read as views, null labels around the first text") {
+    for (const bool large : {false, true}) {
+        auto* s = new Stream{large ? "U" : "u", {}};
+        s->arrays.push_back(make_array({nullptr, nullptr}, large));
+        s->arrays.push_back(make_array({"skipped", "é", nullptr, "", "ab"}, large, 1));
+        s->arrays.push_back(make_array({}, large));
+        s->arrays.push_back(make_array({"z"}, large, 0, false));
+        ArrowArrayStream stream = make_stream(s);
+        std::string why;
+        {
+            auto column = ArrowTextColumn::import(stream, why);
+            CHECK(column && stream.release == nullptr && live_arrays == 4);
+            CHECK(column->length() == 7 && column->first_valid() == std::size_t{2});
+            column->set_null_labels("NaN", "nan");
+            CHECK(labels_of(*column) ==
+                  (std::vector<std::string>{"NaN", "NaN", "é", "nan", "", "ab", "z"}));
+        }
+        CHECK(live_arrays == 0);
+    }
+}
+
+TEST_CASE("malformed streams are refused and every array released") {
+    struct Bad {
+        const char* name;
+        std::string format;
+        void (*spoil)(ArrowArray&);
+        bool fail_at_end = false;
+    };
+    const Bad cases[] = {
+        {"not a string type", "i", [](ArrowArray&) {}},
+        {"dictionary-free utf8 only", "vu", [](ArrowArray&) {}},
+        {"offsets out of order",
+         "u", [](ArrowArray& a) { static_cast<Buffers*>(a.private_data)->offsets32[2] = 0; }},
+        {"negative offset",
+         "u", [](ArrowArray& a) { static_cast<Buffers*>(a.private_data)->offsets32[0] = -1; }},
+        {"invalid UTF-8",
+         "u", [](ArrowArray& a) { static_cast<Buffers*>(a.private_data)->data[0] = '\xff'; }},
+        {"a label starting inside a character",
+         "u", [](ArrowArray& a) { static_cast<Buffers*>(a.private_data)->offsets32[1] = 1; }},
+        {"missing offsets",
+         "u", [](ArrowArray& a) { static_cast<Buffers*>(a.private_data)->pointers[1] = nullptr; }},
+        {"wrong buffer count", "u", [](ArrowArray& a) { a.n_buffers = 2; }},
+        {"negative length", "u", [](ArrowArray& a) { a.length = -1; }},
+        {"overflowing offset", "u", [](ArrowArray& a) { a.offset = INT64_MAX; }},
+        {"stream error", "u", [](ArrowArray&) {}, true},
+    };
+    for (const Bad& bad : cases) {
+        auto* s = new Stream{bad.format, {}};
+        s->arrays.push_back(make_array({"ok"}, false));
+        s->arrays.push_back(make_array({"é", "x"}, false));
+        bad.spoil(s->arrays.back());
+        s->fail_at_end = bad.fail_at_end;
+        ArrowArrayStream stream = make_stream(s);
+        std::string why;
+        const bool refused = !ArrowTextColumn::import(stream, why).has_value();
+        if (!refused || why.empty() || live_arrays != 0 || stream.release != nullptr) {
+            throw check::Failure(std::string("not refused cleanly: ") + bad.name);
+        }
+    }
+}
+
+CHECK_MAIN()
