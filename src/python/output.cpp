@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#include <string_view>
 
 #include "lib/internal_error.hpp"
 #include "python/numpy_api.hpp"
@@ -19,27 +20,6 @@ PyRef allocated(PyObject* owned) {
         throw PythonError{};
     }
     return PyRef(owned);
-}
-
-// New float64 array owning a copy of the matrix: C order for row-major matrices (and
-// empty ones), Fortran order for column-major ones, an element-wise row-major copy else.
-PyRef float_copy(const ValueMatrix& m) {
-    ensure_numpy_api();
-    npy_intp dims[2] = {static_cast<npy_intp>(m.rows), static_cast<npy_intp>(m.cols)};
-    const std::size_t n = m.rows * m.cols;
-    const bool row_major = n == 0 || m.is_row_major();
-    const bool fortran = !row_major && m.is_col_major();
-    PyRef arr = allocated(PyArray_New(&PyArray_Type, 2, dims, NPY_DOUBLE, nullptr, nullptr, 0,
-                                      fortran ? NPY_ARRAY_F_CONTIGUOUS : 0, nullptr));
-    auto* out = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr.get())));
-    if (n == 0) return arr;
-    if (row_major || fortran) {
-        std::memcpy(out, m.cells.get() + m.origin, n * sizeof(double));
-    } else {
-        for (std::size_t i = 0; i < m.rows; ++i)
-            for (std::size_t j = 0; j < m.cols; ++j) out[i * m.cols + j] = m.at(i, j);
-    }
-    return arr;
 }
 
 // Truncates toward zero into the code range, saturating at both ends.
@@ -111,41 +91,71 @@ const CodeMap& code_map_of(const FitState& fit, ColumnIndex c) {
                         std::to_string(cols) + " columns)");
 }
 
-PyRef array_result(const ValueMatrix& m, const FitState* fit) {
-    PyRef floats = float_copy(m);
-    if (!fit) return floats;
-    PyRef numpy = checked(PyImport_ImportModule("numpy"));
-    PyRef copy = checked(PyObject_CallMethod(numpy.get(), "array", "O", floats.get()));
-    PyRef objects = checked(PyObject_CallMethod(copy.get(), "astype", "s", "object"));
-    copy.reset();
+// A new object array of the given shape, every slot empty (None) until written.
+PyRef new_object_array(int ndim, npy_intp* dims) {
+    ensure_numpy_api();
+    return allocated(
+        PyArray_New(&PyArray_Type, ndim, dims, NPY_OBJECT, nullptr, nullptr, 0, 0, nullptr));
+}
+
+void put(PyObject** slot, PyObject* value) {
+    Py_INCREF(value);
+    Py_XSETREF(*slot, value);
+}
+
+// The array form of decode: a new C-order object array whose encoded columns hold label str
+// (or "NaN") and whose other cells hold Python floats.
+PyRef decoded_array(const ValueMatrix& m, const FitState& fit) {
+    // Sized only for a table with cells: a shape like (0, 2**40) holds none.
+    std::vector<std::unique_ptr<ColumnLabels>> labels(m.rows > 0 ? m.cols : 0);
+    for (ColumnIndex c : fit.encoded_columns) {
+        const CodeMap& codes = code_map_of(fit, c);
+        if (m.rows == 0) continue;  // no cell to decode, so no position to check
+        if (c >= m.cols) position_outside(c, m.cols);
+        labels[c] = std::make_unique<ColumnLabels>(codes);
+    }
+    npy_intp dims[2] = {static_cast<npy_intp>(m.rows), static_cast<npy_intp>(m.cols)};
+    PyRef objects = new_object_array(2, dims);
+    auto** slots =
+        static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(objects.get())));
     PyRef nan_text = allocated(PyUnicode_FromString("NaN"));
-    auto* obj_arr = reinterpret_cast<PyArrayObject*>(objects.get());
-    // astype gives a fresh object array; writing its slots directly is what
-    // objects[(r, c)] = text does, without a Python call per cell.
-    const bool direct = PyArray_CheckExact(objects.get()) && PyArray_NDIM(obj_arr) == 2 &&
-                        PyArray_TYPE(obj_arr) == NPY_OBJECT &&
-                        PyArray_DIM(obj_arr, 0) == static_cast<npy_intp>(m.rows) &&
-                        PyArray_DIM(obj_arr, 1) == static_cast<npy_intp>(m.cols);
-    for (ColumnIndex c : fit->encoded_columns) {
-        check_signals();
-        const CodeMap& codes = code_map_of(*fit, c);
-        if (m.rows > 0 && c >= m.cols) position_outside(c, m.cols);
-        ColumnLabels labels(codes);
-        for (std::size_t r = 0; r < m.rows; ++r) {
-            PyObject* text = labels.get(m.at(r, c), nan_text.get());
-            if (direct) {
-                auto* slot = static_cast<PyObject**>(
-                    PyArray_GETPTR2(obj_arr, static_cast<npy_intp>(r), static_cast<npy_intp>(c)));
-                Py_INCREF(text);
-                Py_XSETREF(*slot, text);
-                continue;
+    if (m.cols == 0) return objects;
+    for (std::size_t r = 0; r < m.rows; ++r) {
+        if ((r & 0xFFFF) == 0xFFFF) check_signals();
+        for (std::size_t c = 0; c < m.cols; ++c, ++slots) {
+            const double x = m.at(r, c);
+            if (labels[c]) {
+                put(slots, labels[c]->get(x, nan_text.get()));
+            } else {
+                PyObject* number = allocated(PyFloat_FromDouble(x)).release();
+                Py_XSETREF(*slots, number);
             }
-            PyRef key = allocated(
-                Py_BuildValue("(nn)", static_cast<Py_ssize_t>(r), static_cast<Py_ssize_t>(c)));
-            check_status(PyObject_SetItem(objects.get(), key.get(), text));
         }
     }
     return objects;
+}
+
+// The frame form's labels of column c: a new object array of str or None, one per row.
+PyRef decoded_column(const ValueMatrix& m, const CodeMap& codes, ColumnIndex c) {
+    npy_intp rows = static_cast<npy_intp>(m.rows);
+    PyRef column = new_object_array(1, &rows);
+    auto** slots =
+        static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(column.get())));
+    ColumnLabels by_code(codes);
+    for (std::size_t r = 0; r < m.rows; ++r) put(slots + r, by_code.get(m.at(r, c), Py_None));
+    return column;
+}
+
+// The same labels as a list, for frames decoded through pandas' own indexers.
+PyRef decoded_list(const ValueMatrix& m, const CodeMap& codes, ColumnIndex c) {
+    PyRef labels = allocated(PyList_New(static_cast<Py_ssize_t>(m.rows)));
+    ColumnLabels by_code(codes);
+    for (std::size_t r = 0; r < m.rows; ++r) {
+        PyObject* item = by_code.get(m.at(r, c), Py_None);
+        Py_INCREF(item);
+        PyList_SET_ITEM(labels.get(), static_cast<Py_ssize_t>(r), item);
+    }
+    return labels;
 }
 
 // True when `columns[c]` occurs more than once: then the column is addressed by position.
@@ -155,18 +165,12 @@ bool name_repeats(const std::vector<std::string>& columns, std::size_t c) {
     return count > 1;
 }
 
-void decode_frame_column(PyObject* frame, const ValueMatrix& m,
-                         const std::vector<std::string>& columns, const CodeMap& codes,
-                         ColumnIndex c) {
-    if (m.rows > 0 && c >= m.cols) position_outside(c, m.cols);
-    PyRef labels = allocated(PyList_New(static_cast<Py_ssize_t>(m.rows)));
-    ColumnLabels by_code(codes);
-    for (std::size_t r = 0; r < m.rows; ++r) {
-        PyObject* item = by_code.get(m.at(r, c), Py_None);
-        Py_INCREF(item);
-        PyList_SET_ITEM(labels.get(), static_cast<Py_ssize_t>(r), item);
-    }
-    if (c >= columns.size()) position_outside(c, columns.size());
+// Decodes column c of a frame we may not know: converted to object dtype and assigned the
+// labels through pandas' own indexers, by name (by position where the name repeats).
+void decode_column_by_indexers(PyObject* frame, const ValueMatrix& m,
+                               const std::vector<std::string>& columns, const CodeMap& codes,
+                               ColumnIndex c) {
+    PyRef labels = decoded_list(m, codes, c);
     PyRef name = new_str(columns[c]);
     PyRef all_rows = allocated(PySlice_New(nullptr, nullptr, nullptr));
     if (!name_repeats(columns, c)) {
@@ -191,7 +195,23 @@ void decode_frame_column(PyObject* frame, const ValueMatrix& m,
     check_status(PyObject_SetItem(iloc.get(), key.get(), labels.get()));
 }
 
-PyRef frame_result(const ValueMatrix& m, const std::vector<std::string>& columns,
+// Whether `cls` is pandas' own class `name` from the (imported) module that defines it, not a
+// stand-in put in its place: only then do the cheaper calls below give the same frame as the
+// general ones.
+bool is_pandas_class(PyObject* cls, const char* module, const char* name) {
+    if (!cls || !PyType_Check(cls)) return false;
+    PyRef module_name = allocated(PyUnicode_FromString(module));
+    PyRef defining(PyImport_GetModule(module_name.get()));
+    if (!defining) {
+        if (PyErr_Occurred()) clear_ordinary_error();
+        return false;
+    }
+    PyRef own(PyObject_GetAttrString(defining.get(), name));
+    if (!own) clear_ordinary_error();
+    return own.get() == cls;
+}
+
+PyRef frame_result(ValueMatrix& m, const std::vector<std::string>& columns,
                    const FitState* fit) {
     PyRef pandas = checked(PyImport_ImportModule("pandas"));
     PyRef kwargs = allocated(PyDict_New());
@@ -200,28 +220,82 @@ PyRef frame_result(const ValueMatrix& m, const std::vector<std::string>& columns
         PyList_SET_ITEM(names.get(), static_cast<Py_ssize_t>(k), new_str(columns[k]).release());
     }
     check_status(PyDict_SetItemString(kwargs.get(), "columns", names.get()));
+    PyRef ctor = checked(PyObject_GetAttrString(pandas.get(), "DataFrame"));
+    const bool own_class = is_pandas_class(ctor.get(), "pandas.core.frame", "DataFrame");
+    PyRef floats;
+    if (own_class && m.fortran) {
+        // pandas copies a float array into Fortran order unless told not to; ours is fresh,
+        // already in that order and referenced by nothing else, so the frame can own it.
+        check_status(PyDict_SetItemString(kwargs.get(), "copy", Py_False));
+        floats = std::move(m.array);
+    } else if (m.fortran) {
+        floats = allocated(PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(m.array.get()),
+                                           NPY_CORDER));
+    } else {
+        floats = std::move(m.array);
+    }
     PyRef frame;
     {
-        PyRef ctor = checked(PyObject_GetAttrString(pandas.get(), "DataFrame"));
-        PyRef floats = float_copy(m);
         PyRef args = allocated(PyTuple_Pack(1, floats.get()));
         frame = checked(PyObject_Call(ctor.get(), args.get(), kwargs.get()));
     }
-    if (!fit) return frame;
+    if (!fit || fit->encoded_columns.empty()) return frame;
+    // Built by pandas' own constructor from our array: each encoded column can be put in
+    // place in one step, as an object Series (so that pandas infers no other dtype).
+    PyRef series_cls;
+    if (own_class && reinterpret_cast<PyObject*>(Py_TYPE(frame.get())) == ctor.get()) {
+        series_cls = checked(PyObject_GetAttrString(pandas.get(), "Series"));
+        if (!is_pandas_class(series_cls.get(), "pandas.core.series", "Series")) series_cls.reset();
+    }
+    PyRef series_kwargs;
+    if (series_cls) {
+        series_kwargs = allocated(PyDict_New());
+        PyRef object_name = allocated(PyUnicode_FromString("object"));
+        check_status(PyDict_SetItemString(series_kwargs.get(), "dtype", object_name.get()));
+        check_status(PyDict_SetItemString(series_kwargs.get(), "copy", Py_False));
+    }
     for (ColumnIndex c : fit->encoded_columns) {
         check_signals();
-        decode_frame_column(frame.get(), m, columns, code_map_of(*fit, c), c);
+        const CodeMap& codes = code_map_of(*fit, c);
+        if (m.rows > 0 && c >= m.cols) position_outside(c, m.cols);
+        if (c >= columns.size()) position_outside(c, columns.size());
+        if (!series_cls) {
+            decode_column_by_indexers(frame.get(), m, columns, codes, c);
+            continue;
+        }
+        PyRef labels = decoded_column(m, codes, c);
+        PyRef args = allocated(PyTuple_Pack(1, labels.get()));
+        PyRef series = checked(PyObject_Call(series_cls.get(), args.get(), series_kwargs.get()));
+        PyRef position = allocated(PyLong_FromSize_t(c));
+        PyRef done = checked(
+            PyObject_CallMethod(frame.get(), "isetitem", "OO", position.get(), series.get()));
     }
     return frame;
 }
 
 }  // namespace
 
-PyRef arr_to_out(const ValueMatrix& matrix, OUT out, const FitState* fit) {
+bool frame_result_is_fortran() {
+    PyRef name = checked(PyUnicode_FromString("pandas"));
+    PyRef pandas(PyImport_GetModule(name.get()));
+    if (!pandas) {
+        if (PyErr_Occurred()) clear_ordinary_error();
+        return false;
+    }
+    PyRef ctor(PyObject_GetAttrString(pandas.get(), "DataFrame"));
+    if (!ctor) {
+        clear_ordinary_error();
+        return false;
+    }
+    return is_pandas_class(ctor.get(), "pandas.core.frame", "DataFrame");
+}
+
+PyRef arr_to_out(ValueMatrix& matrix, OUT out, const FitState* fit) {
     if (auto* frame = std::get_if<OUT::Frame>(&out.kind)) {
         return frame_result(matrix, frame->columns, fit);
     }
-    return array_result(matrix, fit);
+    if (!fit) return std::move(matrix.array);
+    return decoded_array(matrix, *fit);
 }
 
 }  // namespace vandra

@@ -9,7 +9,12 @@
 
 namespace vandra {
 
-// Throws PythonError (exception set) or InternalError; never returns a partial result.
-PyRef arr_to_out(const ValueMatrix& matrix, OUT out, const FitState* fit);
+// Throws PythonError (exception set) or InternalError; never returns a partial result. The
+// matrix's array becomes (part of) the result where it can: it is not used afterwards.
+PyRef arr_to_out(ValueMatrix& matrix, OUT out, const FitState* fit);
+
+// Whether a frame result built now would keep its float data in Fortran order without a
+// copy: the imported pandas (never imported here) has its own DataFrame class.
+bool frame_result_is_fortran();
 
 }  // namespace vandra

@@ -1,0 +1,47 @@
+// Reads a table's cells into ColumnBuffers, deciding per column whether it holds numbers or
+// text: a column stays numeric while every cell converts to a float, and turns text at its
+// first cell that does not, its earlier numbers rendered as texts.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+
+#include "lib/records.hpp"
+#include "python/cell_text.hpp"
+
+namespace vandra {
+
+class CellReader {
+  public:
+    CellReader(std::size_t rows, std::size_t cols) : rows_(rows), buffers_(cols) {}
+
+    // The next cell of column j, by the cell rules. Runs the cell's own Python code (float
+    // conversion, str()) where it has any, and checks for signals every so many cells.
+    void add(std::size_t j, PyObject* cell);
+    // Column j, read in place from memory that outlives encoding.
+    void set_numbers(std::size_t j, NumberView view) { buffers_.number_views[j] = view; }
+    void set_text(std::size_t j, const LabelSource* source) {
+        buffers_.is_object[j] = true;
+        buffers_.label_sources[j] = source;
+    }
+    // Column j from an array of object pointers, rows of them `stride` bytes apart. An empty
+    // slot reads as None; each cell is held while it is converted, since its Python code may
+    // overwrite its own slot.
+    void add_slots(std::size_t j, const char* slots, std::ptrdiff_t stride);
+
+    ColumnBuffers& buffers() { return buffers_; }
+
+  private:
+    void switch_to_text(std::size_t j);
+
+    // Often enough that Ctrl-C stops a long read at once, rarely enough to cost nothing.
+    static constexpr std::size_t kCellsPerSignalCheck = 1 << 14;
+
+    std::size_t rows_;
+    std::size_t since_check_ = 0;
+    ColumnBuffers buffers_;
+    LabelStore store_;  // keeps every label view valid until encoding has copied them
+};
+
+}  // namespace vandra
