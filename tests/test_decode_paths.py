@@ -1,0 +1,76 @@
+"""Results built in one step (frames from pandas' own constructor, object arrays made in C++)
+must equal what the general call sequence builds: column by column through pandas' indexers
+for frames, numpy's astype and item assignment for arrays."""
+
+import numpy as np
+import pandas as pd
+import pytest
+from hypothesis import given, settings, strategies as st
+
+from vandra import Encoder
+
+CELLS = st.one_of(st.integers(-2, 6).map(float), st.sampled_from(
+    [np.nan, 2.7, -1.0, np.inf, -np.inf, 1e30, 0.5]))
+
+
+def fitted_encoder(ncols, names):
+    """An encoder fitted on a frame whose even columns are text (labels a..d, one missing)."""
+    data = {}
+    for j in range(ncols):
+        data[j] = (pd.Series(["b", "a", np.nan, "d", "c", "a"], dtype=object) if j % 2 == 0
+                   else pd.Series(np.arange(6.0)))
+    frame = pd.DataFrame(data)
+    frame.columns = names
+    enc = Encoder()
+    enc.encode(frame)
+    return enc
+
+
+def array_reference(floats, enc, fit_frame_cols):
+    """The general sequence: every cell a Python float, then labels by item assignment."""
+    out = np.array(floats).astype(object)
+    labels = {j: dict(enumerate(["a", "b", "c", "d"])) for j in fit_frame_cols}
+    for j, by_code in labels.items():
+        for i in range(out.shape[0]):
+            x = floats[i, j]
+            code = 0 if x < 0 else (2**64 - 1 if x >= 2**64 else int(x)) if x == x else None
+            out[i, j] = by_code.get(code, "NaN") if code is not None else "NaN"
+    return out
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.integers(1, 12), st.booleans(), st.integers(0, 5), st.data())
+def test_frame_decode_in_one_step_equals_the_indexer_sequence(ncols, repeated, rows, data):
+    names = ["x"] * ncols if repeated else [f"c{j}" for j in range(ncols)]
+    floats = np.array(data.draw(st.lists(st.lists(CELLS, min_size=ncols, max_size=ncols),
+                                         min_size=rows, max_size=rows)), dtype=float)
+    codes = pd.DataFrame(floats.reshape(rows, ncols), columns=names)
+    enc = fitted_encoder(ncols, names)
+    fast = enc.decode(codes)
+
+    class DataFrame(pd.DataFrame):  # a stand-in for pandas' class: the general sequence
+        pass
+
+    with pytest.MonkeyPatch.context() as mp:
+        mp.setattr(pd, "DataFrame", DataFrame)
+        general = enc.decode(codes)
+    assert type(general) is DataFrame and type(fast) is pd.DataFrame
+    assert fast.equals(general) and list(fast.columns) == list(general.columns)
+    assert list(fast.dtypes) == list(general.dtypes)
+    assert fast.index.equals(general.index) and isinstance(fast.index, pd.RangeIndex)
+    assert fast.map(type).equals(general.map(type))
+
+
+@settings(max_examples=40, deadline=None)
+@given(st.integers(1, 6), st.integers(0, 5), st.data())
+def test_array_decode_in_one_step_equals_astype_and_assignment(ncols, rows, data):
+    floats = np.array(data.draw(st.lists(st.lists(CELLS, min_size=ncols, max_size=ncols),
+                                         min_size=rows, max_size=rows)), dtype=float)
+    floats = floats.reshape(rows, ncols)
+    enc = fitted_encoder(ncols, [f"c{j}" for j in range(ncols)])
+    got = enc.decode(floats)
+    want = array_reference(floats, enc, range(0, ncols, 2))
+    assert got.dtype == object and got.shape == want.shape
+    assert [[type(v) for v in r] for r in got.tolist()] == [[type(v) for v in r]
+                                                             for r in want.tolist()]
+    assert all(a == b or (a != a and b != b) for a, b in zip(got.ravel(), want.ravel()))
