@@ -177,7 +177,8 @@ def test_frame_column_labels(columns, names):
 
 
 @pytest.mark.parametrize("columns, exc", [([1.5, 2.5], TypeError), (["a", 1], TypeError),
-                                          ([2**70, 1], OverflowError)])
+                                          ([2**70, 1], OverflowError),
+                                          (["a", "\ud800"], TypeError)])  # no UTF-8 form
 def test_frame_column_labels_rejected(columns, exc):
     df = pd.DataFrame([[1.0, 2.0]], columns=pd.Index(columns, dtype=object))
     with pytest.raises(exc):
