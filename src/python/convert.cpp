@@ -9,7 +9,7 @@
 #include <optional>
 #include <string>
 
-#include "lib/byte_map.hpp"
+#include "lib/huge_pages.hpp"
 #include "lib/internal_error.hpp"
 #include "python/cell_text.hpp"
 #include "python/encode_object_array.hpp"

@@ -41,26 +41,8 @@ void check_buffers(std::size_t rows, std::size_t cols, const ColumnBuffers& buff
 
 struct ColumnFit {
     ColumnIndex column;
-    LabelMap label_map;
     CodeMap code_map;
 };
-
-// Code -> label for the coded entries of a column's label map.
-CodeMap invert(const LabelMap& labels) {
-    auto coded = pool::gather<std::pair<Code, std::string_view>>(
-        0, labels.slot_count(), [&labels](std::size_t slot) {
-            std::optional<std::pair<Code, std::string_view>> entry;
-            labels.for_each_in_slots(slot, slot + 1,
-                                     [&entry](std::string_view k, const std::optional<Code>& c) {
-                                         if (c) entry.emplace(*c, k);
-                                     });
-            return entry;
-        });
-    CodeMap codes;
-    codes.reserve(coded.size());
-    for (const auto& [code, label] : coded) codes.emplace(code, std::string(label));
-    return codes;
-}
 
 }  // namespace
 
@@ -94,17 +76,14 @@ FitState encode_object_array(std::size_t rows, std::size_t cols, const ColumnBuf
                     double* cell = out.get();
                     for (std::size_t i = lo; i < hi; ++i) cell[i * cols + j] = codes[i];
                 });
-            CodeMap code_map = invert(enc.label_map);
-            return ColumnFit{j, std::move(enc.label_map), std::move(code_map)};
+            return ColumnFit{j, std::move(enc.code_map)};
         });
 
     FitState fit;
     fit.encoded_columns.reserve(fits.size());
-    fit.label_maps.reserve(fits.size());
     fit.code_maps.reserve(fits.size());
     for (ColumnFit& f : fits) {
         fit.encoded_columns.push_back(f.column);
-        fit.label_maps.emplace(f.column, std::move(f.label_map));
         fit.code_maps.emplace(f.column, std::move(f.code_map));
     }
     return fit;

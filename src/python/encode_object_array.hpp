@@ -11,7 +11,7 @@ namespace vandra {
 // cells: rows x cols doubles, row-major. Column j's cells get, for a text column
 // (buffers.is_object[j]), its label codes (NaN for missing-value texts), otherwise
 // buffers.numbers[j] copied bit for bit. The FitState lists the text columns in ascending
-// order with their label and code maps. Columns run in parallel on the worker pool, and so
+// order with their code maps. Columns run in parallel on the worker pool, and so
 // do the rows within a column.
 //
 // Throws std::runtime_error, before writing any cell, if the buffers do not describe a
