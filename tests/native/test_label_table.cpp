@@ -65,8 +65,21 @@ TEST_CASE("labels are exact byte strings: NUL bytes, empty label, high bytes, lo
     const ByteHash h;
     CHECK(numbers_in_order(keys, h, 0));
     // Every key in one probe chain with one tag: only lengths and bytes tell them apart.
-    CHECK(numbers_in_order(
-        keys, [](std::string_view) { return std::uint64_t{42}; }, 0));
+    const auto same = [](std::string_view) { return std::uint64_t{42}; };
+    CHECK(numbers_in_order(keys, same, 0));
+    // Keys of every length up to 40 that differ in one byte only: the last, or one in the
+    // middle, so that each word the comparison reads has to count.
+    std::vector<std::string> near;
+    const std::string base = "0123456789abcdefghijklmnopqrstuvwxyzABCD";
+    for (std::size_t len = 1; len <= base.size(); ++len) {
+        near.push_back(base.substr(0, len));
+        for (std::size_t at : {len - 1, len / 2, len * 3 / 4}) {
+            std::string k = base.substr(0, len);
+            k[at] = '#';
+            if (std::find(near.begin(), near.end(), k) == near.end()) near.push_back(k);
+        }
+    }
+    CHECK(numbers_in_order(near, same, 0));
 }
 
 TEST_CASE("growth, reserve and colliding hashes keep every id") {
