@@ -9,8 +9,10 @@
 // hold the same str object. bench/arrow_reference.py builds the same columns for pyarrow.
 //
 // Prints markdown tables: median times on pools of 1 and 2 threads (run alternately, so that
-// load from other processes hits both alike), a plain single-threaded encoder for scale, the
-// 1-column encode_object_array call, and the memory a fit of 1,000,000 distinct labels holds.
+// load from other processes hits both alike) with the CPU time of the 1-thread runs, the
+// variant that writes into a caller's buffer, a plain single-threaded encoder for scale, the
+// two deduplication routes forced around their crossover, the 1-column encode_object_array
+// call, candidate hash functions, and the memory a fit of 1,000,000 distinct labels holds.
 #include <malloc.h>
 
 #include <unistd.h>
@@ -18,6 +20,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <limits>
 #include <memory>
 #include <string>
@@ -155,15 +158,37 @@ void machine_check(const char* when) {
                 when, parallel_capacity(2));
 }
 
-// Median seconds of f on pools of 1 and 2 threads, the two alternating.
-std::pair<double, double> on_1_and_2_threads(int reps, const auto& f) {
+double process_cpu_seconds() {
+    timespec t;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+struct Timing {
+    double one;      // median wall-clock seconds on a pool of 1 thread
+    double one_cpu;  // median CPU seconds of the process for those runs: far below `one`
+                     // means other processes held the core
+    double two;      // median wall-clock seconds on a pool of 2 threads
+};
+
+// f on pools of 1 and 2 threads, the two alternating.
+Timing on_1_and_2_threads(int reps, const auto& f) {
     pool::Pool one(1), two(2);
-    std::vector<double> t1, t2;
+    std::vector<double> t1, c1, t2;
     for (int r = 0; r < reps; ++r) {
-        one.install([&] { t1.push_back(seconds_of(f)); });
+        one.install([&] {
+            const double cpu = process_cpu_seconds();
+            t1.push_back(seconds_of(f));
+            c1.push_back(process_cpu_seconds() - cpu);
+        });
         two.install([&] { t2.push_back(seconds_of(f)); });
     }
-    return {median(t1), median(t2)};
+    return {median(t1), median(c1), median(t2)};
+}
+
+void print_row(const char* name, const Timing& t) {
+    std::printf("| %s | %.1f | %.1f | %.1f | %.2fx |", name, t.one * 1e3, t.one_cpu * 1e3,
+                t.two * 1e3, t.one / t.two);
 }
 
 const char* describe(std::size_t cardinality, std::size_t distinct, char* buf, std::size_t n) {
@@ -277,17 +302,19 @@ void fit_memory(std::size_t rows) {
     }
     std::vector<double> cells(rows, 0.0);
     auto fit = std::make_unique<FitState>(encode_object_array(rows, 1, buffers, cells.data()));
+    const std::size_t held = fit->code_maps.at(0).bytes_held();
     const std::size_t with_fit = resident_bytes();
     fit.reset();
     const std::size_t without = resident_bytes();
     const double mib = 1.0 / (1 << 20);
     std::printf(
         "\nFit of %zu distinct labels, %.1f MiB of label bytes: resident memory %.1f MiB "
-        "with the fit, %.1f MiB after dropping it: the fit holds %.1f MiB (bound: "
-        "1.5 x bytes + 16 B per label = %.1f MiB)\n",
+        "with the fit, %.1f MiB after dropping it: the fit holds %.1f MiB, its code map "
+        "%.1f MiB of heap (bound: 1.5 x bytes + 16 B per label = %.1f MiB)\n",
         rows, static_cast<double>(bytes.size()) * mib, static_cast<double>(with_fit) * mib,
         static_cast<double>(without) * mib,
         (static_cast<double>(with_fit) - static_cast<double>(without)) * mib,
+        static_cast<double>(held) * mib,
         (1.5 * static_cast<double>(bytes.size()) + 16.0 * static_cast<double>(rows)) * mib);
 }
 
@@ -302,42 +329,65 @@ int main(int argc, char** argv) {
                 kLabelBytes, reps);
     machine_check("before");
     char buf[64];
+    const char* header =
+        "| distinct of cardinality | 1 thread | 1 thread, CPU | 2 threads | speed-up |";
     for (bool shared : {false, true}) {
-        std::printf("\nlabel_encode, layout \"%s\" (ms):\n\n", shared ? "shared" : "rows");
-        std::printf("| distinct of cardinality | 1 thread | 2 threads | speed-up |%s\n",
-                    shared ? "" : " plain, 1 thread |");
-        std::printf("|---:|---:|---:|---:|%s\n", shared ? "" : "---:|");
+        std::printf("\nlabel_encode, layout \"%s\" (ms):\n\n%s", shared ? "shared" : "rows",
+                    header);
+        std::printf("%s\n|---:|---:|---:|---:|---:|%s\n",
+                    shared ? "" : " into a caller's buffer, 1 thread | plain, 1 thread |",
+                    shared ? "" : "---:|---:|");
         for (std::size_t card : cardinalities) {
             const Column col = make_column(rows, card, shared);
-            const auto [t1, t2] =
-                on_1_and_2_threads(reps, [&] { g_sink = label_encode(col.labels).codes.size(); });
-            std::printf("| %s | %.1f | %.1f | %.2fx |", describe(card, col.distinct, buf, 64),
-                        t1 * 1e3, t2 * 1e3, t1 / t2);
+            print_row(describe(card, col.distinct, buf, 64), on_1_and_2_threads(reps, [&] {
+                          g_sink = label_encode(col.labels).codes.size();
+                      }));
             if (!shared) {
+                std::vector<double> codes(rows);
+                const Timing into = on_1_and_2_threads(
+                    reps, [&] { g_sink = label_encode(col.labels, codes.data()).size(); });
                 std::vector<double> t;
                 for (int r = 0; r < 3; ++r) {
                     t.push_back(seconds_of([&] { g_sink = naive_encode(col.labels).size(); }));
                 }
-                std::printf(" %.1f |", median(t) * 1e3);
+                std::printf(" %.1f | %.1f |", into.one * 1e3, median(t) * 1e3);
             }
             std::printf("\n");
         }
     }
 
-    std::printf("\nencode_object_array, 1 text column, layout \"rows\" (ms):\n\n");
-    std::printf(
-        "| distinct of cardinality | 1 thread | 2 threads | speed-up |\n|---:|---:|---:|---:|\n");
+    std::printf("\nRoutes forced, layout \"rows\", 1 thread (ms):\n\n");
+    std::printf("| distinct of cardinality | chunk tables | hash partitions |\n|---:|---:|---:|\n");
+    for (std::size_t card :
+         {std::size_t{2000}, std::size_t{10000}, std::size_t{20000}, std::size_t{100000}}) {
+        const Column col = make_column(rows, card, false);
+        std::vector<double> codes(rows);
+        double ms[2];
+        for (auto s :
+             {detail::LabelStrategy::chunk_tables, detail::LabelStrategy::hash_partitions}) {
+            ms[s == detail::LabelStrategy::hash_partitions] =
+                on_1_and_2_threads(
+                    reps,
+                    [&] { g_sink = detail::label_encode_with(col.labels, codes.data(), s).size(); })
+                    .one *
+                1e3;
+        }
+        std::printf("| %s | %.1f | %.1f |\n", describe(card, col.distinct, buf, 64), ms[0], ms[1]);
+    }
+
+    std::printf("\nencode_object_array, 1 text column, layout \"rows\" (ms):\n\n%s\n", header);
+    std::printf("|---:|---:|---:|---:|---:|\n");
     for (std::size_t card : cardinalities) {
         const Column col = make_column(rows, card, false);
         ColumnBuffers buffers(1);
         buffers.is_object[0] = true;
         buffers.labels[0] = col.labels;
         std::vector<double> cells(rows);
-        const auto [t1, t2] = on_1_and_2_threads(reps, [&] {
-            g_sink = encode_object_array(rows, 1, buffers, cells.data()).encoded_columns.size();
-        });
-        std::printf("| %s | %.1f | %.1f | %.2fx |\n", describe(card, col.distinct, buf, 64),
-                    t1 * 1e3, t2 * 1e3, t1 / t2);
+        print_row(
+            describe(card, col.distinct, buf, 64), on_1_and_2_threads(reps, [&] {
+                g_sink = encode_object_array(rows, 1, buffers, cells.data()).encoded_columns.size();
+            }));
+        std::printf("\n");
     }
     machine_check("after");
     hash_functions();

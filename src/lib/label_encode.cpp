@@ -171,6 +171,38 @@ std::size_t estimate_distinct(std::span<const std::string_view> labels) {
 
 // ---- Per-chunk tables ----
 
+// Rows of a chunk that try the cache of recent views before it is kept or dropped.
+constexpr std::size_t kRecentTrialRows = 2048;
+
+// The ids of recently seen views, by address: a direct-mapped cache, one entry per slot.
+class RecentViews {
+  public:
+    RecentViews() {
+        for (Entry& e : entries_) e = {nullptr, SIZE_MAX, 0};  // matches no view
+    }
+    const std::uint32_t* find(std::string_view v) const noexcept {
+        const Entry& e = entries_[slot(v.data())];
+        return e.data == v.data() && e.size == v.size() ? &e.id : nullptr;
+    }
+    std::uint32_t put(std::string_view v, std::uint32_t id) noexcept {
+        entries_[slot(v.data())] = {v.data(), v.size(), id};
+        return id;
+    }
+
+  private:
+    struct Entry {
+        const char* data;
+        std::size_t size;
+        std::uint32_t id;
+    };
+    static constexpr std::size_t kSlots = 512;
+    static std::size_t slot(const char* p) noexcept {
+        const auto a = reinterpret_cast<std::uintptr_t>(p);
+        return (a >> 4 ^ a >> 13) & (kSlots - 1);  // string objects lie 16 bytes apart or more
+    }
+    Entry entries_[kSlots];
+};
+
 struct Chunk {
     LabelTable table;
     // Local ids grouped by merge partition: those of partition p are
@@ -196,7 +228,25 @@ CodeMap encode_by_chunks(std::span<const std::string_view> labels, double* codes
         const std::size_t lo = c * kChunkRows, hi = std::min(n, lo + kChunkRows);
         table.reserve(std::min(hi - lo, expected));
         if (expected <= kCachedTableLabels) {
-            for (std::size_t i = lo; i < hi; ++i) {
+            // Where cells hold the same string object, equal labels are the same bytes: a row
+            // whose view matches a recent one takes its id without hashing. A chunk whose
+            // first rows rarely match drops the cache.
+            RecentViews recent;
+            std::size_t i = lo, hits = 0;
+            for (const std::size_t trial = std::min(hi, lo + kRecentTrialRows); i < trial; ++i) {
+                const std::uint32_t* id = recent.find(labels[i]);
+                hits += id != nullptr;
+                local_ids[i] = static_cast<std::uint16_t>(
+                    id ? *id : recent.put(labels[i], table.insert(labels[i], hash(labels[i]))));
+            }
+            if (2 * hits >= kRecentTrialRows) {
+                for (; i < hi; ++i) {
+                    const std::uint32_t* id = recent.find(labels[i]);
+                    local_ids[i] = static_cast<std::uint16_t>(
+                        id ? *id : recent.put(labels[i], table.insert(labels[i], hash(labels[i]))));
+                }
+            }
+            for (; i < hi; ++i) {
                 local_ids[i] = static_cast<std::uint16_t>(table.insert(labels[i], hash(labels[i])));
             }
         } else {

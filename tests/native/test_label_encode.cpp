@@ -255,6 +255,17 @@ TEST_CASE("adversarial and random columns match the reference, every strategy an
         for (std::size_t max_len : {2, 6, 20})
             columns.emplace_back(random_texts(rows, max_len, seed++));
     }
+    // Views that share addresses: prefixes of one buffer (same start, other lengths) and
+    // empty views without an address, mostly repeating, as cells holding one string object.
+    const std::string buffer(64, 'p');
+    Column shared({});
+    std::mt19937_64 rng(seed);
+    for (std::size_t i = 0; i < 100000 / kScale; ++i) {
+        const std::size_t k = rng() % 8 == 0 ? rng() % 65 : rng() % 3;
+        shared.views.push_back(k == 0 && rng() % 2 ? std::string_view()
+                                                   : std::string_view(buffer.data(), k));
+    }
+    columns.push_back(std::move(shared));
     for (const Column& col : columns) {
         const Reference want(col.views);
         for (std::size_t threads = 1; threads <= 8; ++threads) {
