@@ -3,26 +3,16 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
-#include <optional>
-#include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
-#include "lib/byte_map.hpp"
+#include "lib/code_map.hpp"
 #include "lib/column_sources.hpp"
 
 namespace vandra {
 
-using Code = std::uint64_t;
 using ColumnIndex = std::size_t;
-
-// One text column's distinct labels; missing-value texts map to no code.
-using LabelMap = ByteMap<std::optional<Code>>;
-
-// Coded labels inverted: code -> owned label text.
-using CodeMap = std::unordered_map<Code, std::string>;
 
 // Hand-over from input conversion to object-column encoding. Labels are views: the
 // converter keeps the bytes alive (Python str objects, Arrow buffers or its own storage) for
@@ -47,7 +37,6 @@ struct ColumnBuffers {
 // The fit one cell-path conversion produces; an Encoder keeps the last one of encode().
 struct FitState {
     std::vector<ColumnIndex> encoded_columns;
-    std::unordered_map<ColumnIndex, LabelMap> label_maps;
     std::unordered_map<ColumnIndex, CodeMap> code_maps;
 };
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -55,39 +56,23 @@ void check_buffers(std::size_t rows, std::size_t cols, const ColumnBuffers& buff
 
 struct ColumnFit {
     ColumnIndex column;
-    std::vector<double> codes;  // kept only until a row-major target is filled
-    LabelMap label_map;
+    std::vector<double> codes;  // for a row-major target, until it is filled
     CodeMap code_map;
 };
 
-// Code -> label for the coded entries of a column's label map.
-CodeMap invert(const LabelMap& labels) {
-    auto coded = pool::gather<std::pair<Code, std::string_view>>(
-        0, labels.slot_count(), [&labels](std::size_t slot) {
-            std::optional<std::pair<Code, std::string_view>> entry;
-            labels.for_each_in_slots(slot, slot + 1,
-                                     [&entry](std::string_view k, const std::optional<Code>& c) {
-                                         if (c) entry.emplace(*c, k);
-                                     });
-            return entry;
-        });
-    CodeMap codes;
-    codes.reserve(coded.size());
-    for (const auto& [code, label] : coded) codes.emplace(code, std::string(label));
-    return codes;
-}
-
-ColumnFit encode_text_column(const ColumnBuffers& b, std::size_t j) {
-    LabelEncoding enc;
+// Encodes text column j; its codes go straight to `column` (contiguous, rows long) when
+// given, else into the result.
+ColumnFit encode_text_column(const ColumnBuffers& b, std::size_t j, double* column) {
+    std::vector<std::string_view> made;
+    std::span<const std::string_view> labels = b.labels[j];
     if (const LabelSource* source = b.label_sources[j]) {
-        std::vector<std::string_view> views(source->length());
-        source->fill(views.data());
-        enc = label_encode(views);
-    } else {
-        enc = label_encode(b.labels[j]);
+        made.resize(source->length());
+        source->fill(made.data());
+        labels = made;
     }
-    CodeMap code_map = invert(enc.label_map);
-    return ColumnFit{j, std::move(enc.codes), std::move(enc.label_map), std::move(code_map)};
+    if (column) return ColumnFit{j, {}, label_encode(labels, column)};
+    LabelEncoding enc = label_encode(labels);
+    return ColumnFit{j, std::move(enc.codes), std::move(enc.code_map)};
 }
 
 // Rows [lo, hi) of one column's values to out[0], out[stride], ...: its codes if it is a text
@@ -124,19 +109,11 @@ FitState encode_object_array(std::size_t rows, std::size_t cols, const ColumnBuf
         return shared_cells.get() + static_cast<std::ptrdiff_t>(j) * cs;
     };
 
-    // 1. Text columns, in parallel; a column-major target takes each column's codes at once.
+    // 1. Text columns, in parallel; a column-major target takes each column's codes directly.
     std::vector<ColumnFit> fits = pool::gather<ColumnFit>(
         0, cols, [&](std::size_t j) -> std::optional<ColumnFit> {
             if (!buffers.is_object[j]) return std::nullopt;
-            ColumnFit fit = encode_text_column(buffers, j);
-            if (col_major) {
-                const std::vector<double>& codes = fit.codes;
-                pool::for_each_range(0, rows, [&](std::size_t lo, std::size_t hi) {
-                    write_rows(buffers, &codes, j, lo, hi, column_start(j) + lo, 1);
-                });
-                std::vector<double>().swap(fit.codes);
-            }
-            return fit;
+            return encode_text_column(buffers, j, col_major ? column_start(j) : nullptr);
         });
 
     // 2. Everything else, straight into the target.
@@ -162,11 +139,9 @@ FitState encode_object_array(std::size_t rows, std::size_t cols, const ColumnBuf
 
     FitState fit;
     fit.encoded_columns.reserve(fits.size());
-    fit.label_maps.reserve(fits.size());
     fit.code_maps.reserve(fits.size());
     for (ColumnFit& f : fits) {
         fit.encoded_columns.push_back(f.column);
-        fit.label_maps.emplace(f.column, std::move(f.label_map));
         fit.code_maps.emplace(f.column, std::move(f.code_map));
     }
     return fit;

@@ -24,8 +24,8 @@ struct CellTarget {
 
 // Column j's cells get, for a text column (buffers.is_object[j]), its label codes (NaN for
 // missing-value texts), otherwise its numbers (bit for bit from `numbers`, converted from
-// `number_views`). The FitState lists the text columns in ascending order with their label
-// and code maps. Columns run in parallel on the worker pool, and so do the rows within a
+// `number_views`). The FitState lists the text columns in ascending order with their code
+// maps. Columns run in parallel on the worker pool, and so do the rows within a
 // column.
 //
 // Throws std::runtime_error, before writing any cell, if the buffers do not describe a

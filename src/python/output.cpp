@@ -35,47 +35,30 @@ PyRef new_str(const std::string& text) {
         PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
 }
 
-// The labels of one encoded column, looked up by cell value. Codes from encoding are
-// dense (0 .. k-1), so a table indexed by code replaces a hash lookup per cell; each
-// label's str is made once, on first use. Codes far outside that range can only come
-// from a hand-made fit and stay in a small map.
+// The labels of one encoded column, looked up by cell value. Codes are dense (0 .. k-1)
+// and the code map holds the labels in code order, so a code indexes it directly; each
+// label's str is made once, on first use. Any other value decodes to `missing`.
 class ColumnLabels {
   public:
-    explicit ColumnLabels(const CodeMap& codes) {
-        const std::size_t dense_limit = codes.size() * 2 + 1024;
-        for (const auto& [code, label] : codes) {
-            if (code >= dense_limit) {
-                sparse_.emplace(code, &label);
-                continue;
-            }
-            if (code >= by_code_.size()) by_code_.resize(code + 1, nullptr);
-            by_code_[code] = &label;
-        }
-        strs_.resize(by_code_.size());
-    }
+    explicit ColumnLabels(const CodeMap& codes) : codes_(codes), strs_(codes.size()) {}
 
     // The label's str for cell value x, or `missing` (borrowed) for NaN / unknown codes.
     PyObject* get(double x, PyObject* missing) {
         if (std::isnan(x)) return missing;
         const Code code = code_of(x);
-        if (code < by_code_.size()) {
-            if (!by_code_[code]) return missing;
-            PyRef& s = strs_[code];
-            if (!s) s = new_str(*by_code_[code]);
-            return s.get();
+        if (code >= codes_.size()) return missing;
+        PyRef& s = strs_[code];
+        if (!s) {
+            const std::string_view label = codes_.label(code);
+            s = allocated(PyUnicode_DecodeUTF8(label.data(), static_cast<Py_ssize_t>(label.size()),
+                                               "strict"));
         }
-        auto it = sparse_.find(code);
-        if (it == sparse_.end()) return missing;
-        auto [slot, inserted] = sparse_strs_.try_emplace(code);
-        if (inserted) slot->second = new_str(*it->second);
-        return slot->second.get();
+        return s.get();
     }
 
   private:
-    std::vector<const std::string*> by_code_;
+    const CodeMap& codes_;
     std::vector<PyRef> strs_;
-    std::unordered_map<Code, const std::string*> sparse_;
-    std::unordered_map<Code, PyRef> sparse_strs_;
 };
 
 const CodeMap& code_map_of(const FitState& fit, ColumnIndex c) {
