@@ -61,6 +61,20 @@ def test_frame_result_has_default_index_and_str_columns():
     assert list(out.columns) == ["x", "5"]
 
 
+@pytest.mark.parametrize("columns", [pd.Index(["a", "b"]), pd.Index(["a", "b"], name="n"),
+                                     pd.Index(["a", "b"], dtype=object)])
+def test_frame_result_columns_are_those_the_texts_give(columns):
+    # The input's Index may stand in for the list of texts only where pandas makes the same
+    # Index of them, and then as a copy of its own: renaming one leaves the other alone.
+    df = pd.DataFrame([[1.0, "x"]], columns=columns)
+    want = pd.DataFrame([[0.0, 0.0]], columns=["a", "b"]).columns
+    for out in (Encoder().encode(df), Encoder().decode(df)):
+        assert out.columns.equals(want) and out.columns.dtype == want.dtype
+        assert out.columns.name is None
+        out.columns.name = "renamed"
+        assert df.columns.name == columns.name
+
+
 def test_zero_rows_decode():
     enc = fitted()
     assert enc.decode(np.zeros((0, 1))).shape == (0, 1)  # never compared with width

@@ -48,8 +48,9 @@ void print_refused_name(const std::string& name) {
 }
 
 // Labels that are all str with a UTF-8 form, in iteration order; nullopt if any is not (or
-// iteration fails).
-std::optional<std::vector<std::string>> text_labels(PyObject* columns) {
+// iteration fails). `exact`: whether every one is exactly a str.
+std::optional<std::vector<std::string>> text_labels(PyObject* columns, bool& exact) {
+    exact = true;
     PyRef iter(PyObject_GetIter(columns));
     if (!iter) {
         clear_ordinary_error();
@@ -58,6 +59,7 @@ std::optional<std::vector<std::string>> text_labels(PyObject* columns) {
     std::vector<std::string> labels;
     while (PyRef item{PyIter_Next(iter.get())}) {
         if (!PyUnicode_Check(item.get())) return std::nullopt;
+        exact = exact && PyUnicode_CheckExact(item.get());
         Py_ssize_t size = 0;
         const char* utf8 = PyUnicode_AsUTF8AndSize(item.get(), &size);
         if (!utf8) {  // no UTF-8 form (lone surrogates): not a text label
@@ -92,12 +94,16 @@ std::vector<std::string> integer_labels(PyObject* columns) {
     return labels;
 }
 
-std::vector<std::string> column_labels(PyObject* frame) {
+OUT::Frame column_labels(PyObject* frame) {
     PyRef columns = checked(PyObject_GetAttrString(frame, "columns"));
     if (!PyUnicode_Check(columns.get()) && PySequence_Check(columns.get())) {
-        if (auto texts = text_labels(columns.get())) return std::move(*texts);
+        bool exact = false;
+        if (auto texts = text_labels(columns.get(), exact)) {
+            return OUT::Frame{std::move(*texts),
+                              exact ? reusable_column_index(columns.get()) : PyRef()};
+        }
     }
-    return integer_labels(columns.get());
+    return OUT::Frame{integer_labels(columns.get()), PyRef()};
 }
 
 struct Shape {
@@ -188,7 +194,7 @@ Conversion pyany_to_vec(PyObject* obj) {
     PyRef name_obj = checked(PyType_GetName(Py_TYPE(obj)));
     const std::string name = str_text_copy(name_obj.get());
     if (name == "DataFrame") {
-        OUT out{OUT::Frame{column_labels(obj)}};
+        OUT out{column_labels(obj)};
         return read_cells(obj, std::move(out), true);
     }
     if (name != "ndarray" && name != "memmap") refuse(obj, name);

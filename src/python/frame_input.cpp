@@ -8,41 +8,28 @@
 #include "lib/internal_error.hpp"
 #include "python/array_input.hpp"
 #include "python/numpy_api.hpp"
+#include "python/pandas_lookup.hpp"
 
 namespace vandra {
 namespace {
 
-// The float NaN that `values` gives a missing "str" cell, as a column of its own.
-constexpr double kMissingNumber = std::bit_cast<double>(std::uint64_t{0x7FF8000000000000});
-
-// An attribute, or null when reading it fails with an ordinary error: pandas internals that
-// are not as expected send the frame down the `values` path instead.
-PyRef attr(PyObject* obj, const char* name) {
-    PyRef value(PyObject_GetAttrString(obj, name));
-    if (!value) clear_ordinary_error();
-    return value;
-}
-
-// The module already imported under `name`, or null.
-PyRef imported(const char* name) {
-    PyRef module(PyImport_GetModule(PyRef(checked(PyUnicode_FromString(name))).get()));
-    if (!module && PyErr_Occurred()) clear_ordinary_error();
-    return module;
-}
-
+// Whether obj's type is exactly the class `name` of `module` (which may be null).
 bool is_type(PyObject* obj, PyObject* module, const char* name) {
     if (!module) return false;
-    PyRef cls = attr(module, name);
+    PyRef cls = attr_or_null(module, name);
     return cls && reinterpret_cast<PyObject*>(Py_TYPE(obj)) == cls.get();
 }
+
+// The float NaN that `values` gives a missing "str" cell, as a column of its own.
+constexpr double kMissingNumber = std::bit_cast<double>(std::uint64_t{0x7FF8000000000000});
 
 }  // namespace
 
 bool FrameColumns::plan(PyObject* frame, std::size_t rows, std::size_t cols) {
-    pandas_ = imported("pandas");
+    pandas_ = imported_module("pandas");
     if (!pandas_ || !is_type(frame, pandas_.get(), "DataFrame")) return false;
-    PyRef mgr = attr(frame, "_mgr");
-    PyRef blocks = mgr ? attr(mgr.get(), "blocks") : PyRef();
+    PyRef mgr = attr_or_null(frame, "_mgr");
+    PyRef blocks = mgr ? attr_or_null(mgr.get(), "blocks") : PyRef();
     if (!blocks || !PyTuple_Check(blocks.get())) return false;
     ensure_numpy_api();
     columns_.assign(cols, Column{});
@@ -56,9 +43,9 @@ bool FrameColumns::plan(PyObject* frame, std::size_t rows, std::size_t cols) {
 }
 
 bool FrameColumns::plan_block(PyObject* block, std::size_t rows) {
-    PyRef placement = attr(block, "mgr_locs");
-    PyRef locs = placement ? attr(placement.get(), "as_array") : PyRef();
-    PyRef values = attr(block, "values");
+    PyRef placement = attr_or_null(block, "mgr_locs");
+    PyRef locs = placement ? attr_or_null(placement.get(), "as_array") : PyRef();
+    PyRef values = attr_or_null(block, "values");
     if (!locs || !values || !PyArray_CheckExact(locs.get())) return false;
     auto* loc_arr = reinterpret_cast<PyArrayObject*>(locs.get());
     if (PyArray_NDIM(loc_arr) != 1 || PyArray_TYPE(loc_arr) != NPY_INTP) return false;
@@ -107,11 +94,11 @@ bool FrameColumns::plan_numpy(PyObject* values, PyObject* locs, std::size_t rows
 }
 
 bool FrameColumns::plan_extension(PyObject* values, std::size_t loc, std::size_t rows) {
-    PyRef arrays = attr(pandas_.get(), "arrays");
+    PyRef arrays = attr_or_null(pandas_.get(), "arrays");
     if (!arrays) return false;
     if (is_type(values, arrays.get(), "StringArray")) {
         // Python-backed text: an object array of str and the dtype's missing marker.
-        PyRef inner = attr(values, "_ndarray");
+        PyRef inner = attr_or_null(values, "_ndarray");
         if (!inner || !PyArray_CheckExact(inner.get())) return false;
         auto* arr = reinterpret_cast<PyArrayObject*>(inner.get());
         if (PyArray_NDIM(arr) != 1 || PyArray_TYPE(arr) != NPY_OBJECT ||
@@ -125,15 +112,15 @@ bool FrameColumns::plan_extension(PyObject* values, std::size_t loc, std::size_t
         arrays_.push_back(std::move(inner));
         return true;
     }
-    PyRef string_arrow = imported("pandas.core.arrays.string_arrow");
+    PyRef string_arrow = imported_module("pandas.core.arrays.string_arrow");
     const bool arrow = is_type(values, arrays.get(), "ArrowStringArray") ||
                        is_type(values, arrays.get(), "ArrowExtensionArray") ||
                        is_type(values, string_arrow.get(), "ArrowStringArrayNumpySemantics");
     if (!arrow) return false;
     // The missing marker that `values` would put in: the float NaN or pd.NA.
-    PyRef dtype = attr(values, "dtype");
-    PyRef marker = dtype ? attr(dtype.get(), "na_value") : PyRef();
-    PyRef na = attr(pandas_.get(), "NA");
+    PyRef dtype = attr_or_null(values, "dtype");
+    PyRef marker = dtype ? attr_or_null(dtype.get(), "na_value") : PyRef();
+    PyRef na = attr_or_null(pandas_.get(), "NA");
     if (!marker || !na) return false;
     const bool nan_marker =
         PyFloat_CheckExact(marker.get()) && std::isnan(PyFloat_AS_DOUBLE(marker.get()));

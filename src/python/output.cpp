@@ -8,6 +8,7 @@
 
 #include "lib/internal_error.hpp"
 #include "python/numpy_api.hpp"
+#include "python/pandas_lookup.hpp"
 
 namespace vandra {
 namespace {
@@ -178,33 +179,22 @@ void decode_column_by_indexers(PyObject* frame, const ValueMatrix& m,
     check_status(PyObject_SetItem(iloc.get(), key.get(), labels.get()));
 }
 
-// Whether `cls` is pandas' own class `name` from the (imported) module that defines it, not a
-// stand-in put in its place: only then do the cheaper calls below give the same frame as the
-// general ones.
-bool is_pandas_class(PyObject* cls, const char* module, const char* name) {
-    if (!cls || !PyType_Check(cls)) return false;
-    PyRef module_name = allocated(PyUnicode_FromString(module));
-    PyRef defining(PyImport_GetModule(module_name.get()));
-    if (!defining) {
-        if (PyErr_Occurred()) clear_ordinary_error();
-        return false;
-    }
-    PyRef own(PyObject_GetAttrString(defining.get(), name));
-    if (!own) clear_ordinary_error();
-    return own.get() == cls;
-}
-
-PyRef frame_result(ValueMatrix& m, const std::vector<std::string>& columns,
-                   const FitState* fit) {
+PyRef frame_result(ValueMatrix& m, OUT::Frame& out, const FitState* fit) {
+    const std::vector<std::string>& columns = out.columns;
     PyRef pandas = checked(PyImport_ImportModule("pandas"));
     PyRef kwargs = allocated(PyDict_New());
-    PyRef names = allocated(PyList_New(static_cast<Py_ssize_t>(columns.size())));
-    for (std::size_t k = 0; k < columns.size(); ++k) {
-        PyList_SET_ITEM(names.get(), static_cast<Py_ssize_t>(k), new_str(columns[k]).release());
-    }
-    check_status(PyDict_SetItemString(kwargs.get(), "columns", names.get()));
     PyRef ctor = checked(PyObject_GetAttrString(pandas.get(), "DataFrame"));
-    const bool own_class = is_pandas_class(ctor.get(), "pandas.core.frame", "DataFrame");
+    const bool own_class = is_class_of(ctor.get(), "pandas.core.frame", "DataFrame");
+    if (own_class && out.index) {
+        check_status(PyDict_SetItemString(kwargs.get(), "columns", out.index.get()));
+    } else {
+        PyRef names = allocated(PyList_New(static_cast<Py_ssize_t>(columns.size())));
+        for (std::size_t k = 0; k < columns.size(); ++k) {
+            PyList_SET_ITEM(names.get(), static_cast<Py_ssize_t>(k),
+                            new_str(columns[k]).release());
+        }
+        check_status(PyDict_SetItemString(kwargs.get(), "columns", names.get()));
+    }
     PyRef floats;
     if (own_class && m.fortran) {
         // pandas copies a float array into Fortran order unless told not to; ours is fresh,
@@ -228,13 +218,14 @@ PyRef frame_result(ValueMatrix& m, const std::vector<std::string>& columns,
     PyRef series_cls;
     if (own_class && reinterpret_cast<PyObject*>(Py_TYPE(frame.get())) == ctor.get()) {
         series_cls = checked(PyObject_GetAttrString(pandas.get(), "Series"));
-        if (!is_pandas_class(series_cls.get(), "pandas.core.series", "Series")) series_cls.reset();
+        if (!is_class_of(series_cls.get(), "pandas.core.series", "Series")) series_cls.reset();
     }
     PyRef series_kwargs;
     if (series_cls) {
         series_kwargs = allocated(PyDict_New());
-        PyRef object_name = allocated(PyUnicode_FromString("object"));
-        check_status(PyDict_SetItemString(series_kwargs.get(), "dtype", object_name.get()));
+        // numpy's object dtype itself: pandas resolves it faster than the name "object".
+        PyRef object_dtype(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_OBJECT)));
+        check_status(PyDict_SetItemString(series_kwargs.get(), "dtype", object_dtype.get()));
         check_status(PyDict_SetItemString(series_kwargs.get(), "copy", Py_False));
     }
     for (ColumnIndex c : fit->encoded_columns) {
@@ -258,6 +249,56 @@ PyRef frame_result(ValueMatrix& m, const std::vector<std::string>& columns,
 
 }  // namespace
 
+PyRef reusable_column_index(PyObject* columns) {
+    if (!is_class_of(reinterpret_cast<PyObject*>(Py_TYPE(columns)), "pandas.core.indexes.base",
+                     "Index"))
+        return PyRef();
+    PyRef name = attr_or_null(columns, "name");
+    PyRef dtype = attr_or_null(columns, "dtype");
+    PyRef config = imported_module("pandas._config");
+    if (!name || name.get() != Py_None || !dtype || !config) return PyRef();
+    // What a list of str becomes: pandas' str dtype where it infers one, else object.
+    bool infers_str = false;
+    if (PyRef using_str = attr_or_null(config.get(), "using_string_dtype")) {
+        PyRef answer(PyObject_CallNoArgs(using_str.get()));
+        if (!answer) clear_ordinary_error();
+        if (!answer || !PyBool_Check(answer.get())) return PyRef();
+        infers_str = answer.get() == Py_True;
+    } else {
+        // Older pandas: object, unless its opt-in inference of Arrow strings is on.
+        PyRef arrow_str = attr_or_null(config.get(), "using_pyarrow_string_dtype");
+        PyRef answer(arrow_str ? PyObject_CallNoArgs(arrow_str.get()) : nullptr);
+        if (!answer) {
+            if (PyErr_Occurred()) clear_ordinary_error();
+            return PyRef();
+        }
+        if (answer.get() != Py_False) return PyRef();
+    }
+    bool same = false;
+    if (infers_str) {
+        PyRef pandas = imported_module("pandas");
+        PyRef string_dtype = pandas ? attr_or_null(pandas.get(), "StringDtype") : PyRef();
+        PyRef kwargs = allocated(PyDict_New());
+        PyRef nan = allocated(PyFloat_FromDouble(std::numeric_limits<double>::quiet_NaN()));
+        check_status(PyDict_SetItemString(kwargs.get(), "na_value", nan.get()));
+        PyRef args = allocated(PyTuple_New(0));
+        PyRef want(string_dtype ? PyObject_Call(string_dtype.get(), args.get(), kwargs.get())
+                                : nullptr);
+        const int eq = want ? PyObject_RichCompareBool(dtype.get(), want.get(), Py_EQ) : -1;
+        if (eq < 0 && PyErr_Occurred()) clear_ordinary_error();
+        same = eq == 1;
+    } else {
+        ensure_numpy_api();
+        same = PyArray_DescrCheck(dtype.get()) &&
+               reinterpret_cast<PyArray_Descr*>(dtype.get())->type_num == NPY_OBJECT;
+    }
+    if (!same) return PyRef();
+    // A copy: the result must not share the Index object, whose name can be set in place.
+    PyRef copy(PyObject_CallMethod(columns, "copy", nullptr));
+    if (!copy) clear_ordinary_error();
+    return copy;
+}
+
 bool frame_result_is_fortran() {
     PyRef name = checked(PyUnicode_FromString("pandas"));
     PyRef pandas(PyImport_GetModule(name.get()));
@@ -270,12 +311,12 @@ bool frame_result_is_fortran() {
         clear_ordinary_error();
         return false;
     }
-    return is_pandas_class(ctor.get(), "pandas.core.frame", "DataFrame");
+    return is_class_of(ctor.get(), "pandas.core.frame", "DataFrame");
 }
 
 PyRef arr_to_out(ValueMatrix& matrix, OUT out, const FitState* fit) {
     if (auto* frame = std::get_if<OUT::Frame>(&out.kind)) {
-        return frame_result(matrix, frame->columns, fit);
+        return frame_result(matrix, *frame, fit);
     }
     if (!fit) return std::move(matrix.array);
     return decoded_array(matrix, *fit);

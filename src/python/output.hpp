@@ -13,6 +13,10 @@ namespace vandra {
 // matrix's array becomes (part of) the result where it can: it is not used afterwards.
 PyRef arr_to_out(ValueMatrix& matrix, OUT out, const FitState* fit);
 
+// A copy of `columns`, an input frame's column Index, when pandas would build an equal Index
+// (values, dtype, no name) from the list of its labels, all exact str; null otherwise.
+PyRef reusable_column_index(PyObject* columns);
+
 // Whether a frame result built now would keep its float data in Fortran order without a
 // copy: the imported pandas (never imported here) has its own DataFrame class.
 bool frame_result_is_fortran();

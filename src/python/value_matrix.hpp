@@ -36,6 +36,10 @@ struct OUT {
     struct Array {};
     struct Frame {
         std::vector<std::string> columns;  // UTF-8 labels, in column order
+        // A copy of the input's column Index where pandas would build an equal one from the
+        // labels' texts (see reusable_column_index); building the result with it skips
+        // pandas' inference over the labels. Null otherwise.
+        PyRef index;
     };
     std::variant<Array, Frame> kind;
 };
