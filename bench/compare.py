@@ -32,6 +32,18 @@ import warnings
 from collections import Counter, defaultdict
 from pathlib import Path
 
+if os.environ.get("VANDRA_BENCH_NO_PYARROW"):
+    # The run without pyarrow: pandas then falls back to its python-backed str storage.
+    import importlib.abc
+
+    class _NoPyarrow(importlib.abc.MetaPathFinder):
+        def find_spec(self, name, path=None, target=None):
+            if name == "pyarrow" or name.startswith("pyarrow."):
+                raise ImportError("pyarrow is blocked for this run")
+            return None
+
+    sys.meta_path.insert(0, _NoPyarrow())
+
 import numpy as np
 import pandas as pd
 
@@ -116,6 +128,77 @@ def mixed_object_frame(n: int, seed: int = 1) -> pd.DataFrame:
     return pd.DataFrame({c: cols[c] for c in FRAME_COLS})
 
 
+def text_columns(df: pd.DataFrame) -> list:
+    """The columns every library encodes: those of a non-numeric dtype."""
+    return [c for c in df.columns if not pd.api.types.is_numeric_dtype(df[c].dtype)]
+
+
+FLIGHT_TEXT = ["carrier", "origin", "dest", "tailnum", "time_hour"]
+
+
+def flight_log_csv(n: int) -> Path:
+    """A flight log like those users read with read_csv: 19 columns, 14 numeric (int64, and
+    float64 with 2% missing) and 5 short texts of about 3, 16, 105, 4,000 and 7,000 labels.
+    Written once per size to the temporary folder."""
+    path = Path(tempfile.gettempdir()) / f"vandra-bench-flights-{n}-v1.csv"
+    if path.exists():
+        return path
+    rng = np.random.default_rng(5)
+
+    def with_missing(values):
+        values = values.astype(float)
+        values[rng.random(n) < 0.02] = np.nan
+        return values
+
+    def labels(pool):
+        return np.array(pool)[rng.integers(0, len(pool), n)]
+
+    hours = [f"2024-{1 + k // 600:02d}-{1 + (k // 24) % 25:02d} {k % 24:02d}:00:00"
+             for k in range(7000)]
+    df = pd.DataFrame({
+        "year": np.full(n, 2024), "month": rng.integers(1, 13, n), "day": rng.integers(1, 29, n),
+        "carrier": labels(["AA", "DL", "UA"]),
+        "dep_time": with_missing(rng.integers(0, 2400, n)),
+        "sched_dep_time": rng.integers(0, 2400, n),
+        "dep_delay": with_missing(rng.normal(10, 30, n).round()),
+        "origin": labels([f"O{k:02d}" for k in range(16)]),
+        "arr_time": with_missing(rng.integers(0, 2400, n)),
+        "sched_arr_time": rng.integers(0, 2400, n),
+        "arr_delay": with_missing(rng.normal(5, 35, n).round()),
+        "dest": labels([f"D{k:03d}" for k in range(105)]),
+        "flight": rng.integers(1, 8000, n),
+        "tailnum": labels([f"N{k:04d}X" for k in range(4000)]),
+        "air_time": with_missing(rng.integers(20, 600, n)),
+        "distance": rng.integers(80, 5000, n),
+        "hour": rng.integers(0, 24, n), "minute": rng.integers(0, 60, n),
+        "time_hour": labels(hours),
+    })
+    tmp = path.with_suffix(".part")
+    df.to_csv(tmp, index=False)
+    tmp.rename(path)
+    return path
+
+
+def flight_log(n: int, text_as_object: bool) -> pd.DataFrame:
+    path = flight_log_csv(n)
+    if text_as_object:
+        return pd.read_csv(path, dtype={c: object for c in FLIGHT_TEXT})
+    return pd.read_csv(path)
+
+
+def small_frame(seed: int = 6) -> pd.DataFrame:
+    """30 x 3: a float, a text and an int column, for the fixed cost of a call."""
+    rng = np.random.default_rng(seed)
+    return pd.DataFrame({"x": rng.random(30), "s": rng.choice(["a", "b", "c"], 30),
+                         "k": rng.integers(0, 9, 30)})
+
+
+def wide_frame(seed: int = 7) -> pd.DataFrame:
+    """100 rows x 10,000 float64 columns: the per-column cost."""
+    rng = np.random.default_rng(seed)
+    return pd.DataFrame(rng.random((100, 10_000)), columns=[f"c{j}" for j in range(10_000)])
+
+
 def with_text_dtype(base: pd.DataFrame, dtype) -> pd.DataFrame:
     if dtype is object:
         return base
@@ -159,7 +242,7 @@ def vandra_encode(obj, keep: dict | None = None):
 
 
 def pandas_encode_frame(df: pd.DataFrame, keep: dict):
-    text = set(TEXT_COLS)
+    text = set(text_columns(df))
 
     def run():
         out = np.empty(df.shape, dtype=np.float64)
@@ -188,13 +271,15 @@ def pandas_encode_array(arr: np.ndarray, keep: dict):
 def sklearn_encode_frame(df: pd.DataFrame, keep: dict):
     from sklearn.preprocessing import OrdinalEncoder
     enc = keep["enc"] = OrdinalEncoder(encoded_missing_value=np.nan)
-    t_idx = [df.columns.get_loc(c) for c in TEXT_COLS]
-    f_idx = [df.columns.get_loc(c) for c in FLOAT_COLS]
+    text = keep["text"] = text_columns(df)
+    numbers = [c for c in df.columns if c not in text]
+    t_idx = [df.columns.get_loc(c) for c in text]
+    f_idx = [df.columns.get_loc(c) for c in numbers]
 
     def run():
-        codes = enc.fit_transform(df[TEXT_COLS])
+        codes = enc.fit_transform(df[text])
         out = np.empty(df.shape, dtype=np.float64)
-        out[:, f_idx] = df[FLOAT_COLS].to_numpy()
+        out[:, f_idx] = df[numbers].to_numpy(np.float64)
         out[:, t_idx] = codes
         return frame_result(out, df.columns)
     return run
@@ -208,7 +293,7 @@ def sklearn_encode_array(arr: np.ndarray, keep: dict):
 
 def ce_encode_frame(df: pd.DataFrame, keep: dict):
     import category_encoders as ce
-    enc = keep["enc"] = ce.OrdinalEncoder(cols=TEXT_COLS, handle_missing="return_nan",
+    enc = keep["enc"] = ce.OrdinalEncoder(cols=text_columns(df), handle_missing="return_nan",
                                           handle_unknown="value")
 
     def run():
@@ -235,7 +320,7 @@ def polars_codes(df: pd.DataFrame, text: list[str], keep: dict) -> np.ndarray:
 
 
 def polars_encode_frame(df: pd.DataFrame, keep: dict):
-    return lambda: frame_result(polars_codes(df, TEXT_COLS, keep), df.columns)
+    return lambda: frame_result(polars_codes(df, text_columns(df), keep), df.columns)
 
 
 def polars_encode_array(arr: np.ndarray, keep: dict):
@@ -278,8 +363,8 @@ def sklearn_decode(codes: pd.DataFrame, keep: dict):
     def run():
         # A writable copy: inverse_transform writes into its input's columns and pandas
         # hands out read-only views.
-        back = enc.inverse_transform(codes[TEXT_COLS].to_numpy(copy=True))
-        return decoded_frame(codes, {c: back[:, k] for k, c in enumerate(TEXT_COLS)})
+        back = enc.inverse_transform(codes[keep["text"]].to_numpy(copy=True))
+        return decoded_frame(codes, {c: back[:, k] for k, c in enumerate(keep["text"])})
     return run
 
 
@@ -330,6 +415,29 @@ def measure(make_run, reps: int, min_total: float = 0.0, max_reps: int = 30):
     return times, result
 
 
+def rss_kib(field: str) -> int:
+    for line in Path("/proc/self/status").read_text().splitlines():
+        if line.startswith(field + ":"):
+            return int(line.split()[1])
+    raise RuntimeError(f"no {field} in /proc/self/status")
+
+
+def peak_growth(make_run) -> float | None:
+    """MiB by which one call raises the process's resident memory at its peak (the kernel's
+    high-water mark, reset just before the call); None where Linux can't reset it."""
+    run = make_run()
+    gc.collect()
+    try:
+        Path("/proc/self/clear_refs").write_text("5")
+    except OSError:
+        return None
+    before = rss_kib("VmRSS")
+    result = run()
+    peak = rss_kib("VmHWM")
+    del result, run
+    return (peak - before) / 1024
+
+
 def as_float_array(result) -> np.ndarray:
     if isinstance(result, pd.DataFrame):
         return result.to_numpy(dtype=np.float64)
@@ -375,9 +483,10 @@ def compare_relabelled(ref: np.ndarray, got: np.ndarray, names) -> dict:
 def compare_round_trip(original: pd.DataFrame, decoded: pd.DataFrame) -> dict:
     """Labels back in every text cell, missing where the input was, floats unchanged."""
     out = {}
+    text = set(text_columns(original))
     for c in original.columns:
         a, b = original[c], decoded[c]
-        if c not in TEXT_COLS:
+        if c not in text:
             ok = np.array_equal(a.to_numpy(np.float64), b.to_numpy(np.float64), equal_nan=True)
             out[c] = "same" if ok else "floats differ"
             continue
@@ -395,8 +504,13 @@ class Worker:
         self.args, self.threads, self.first = args, threads, first
         self.records: list[dict] = []
         self.checks: list[dict] = []
+        self.memory: list[dict] = []
+        self.no_pyarrow = bool(os.environ.get("VANDRA_BENCH_NO_PYARROW"))
+        self.suffix = " (no pyarrow)" if self.no_pyarrow else ""
 
     def wants(self, lib: str, rows: int, variant: str = "") -> bool:
+        if self.no_pyarrow and lib not in ("vandra", "pandas"):
+            return False  # the run without pyarrow compares with pandas alone
         if lib in SINGLE_THREADED and not (self.first or self.args.peers_each_run):
             return False
         if lib in SLOW_PEERS and not self.args.all_peers and (
@@ -411,6 +525,7 @@ class Worker:
         return 7 if rows <= 200_000 else 3
 
     def time_case(self, workload: str, rows: int, lib: str, make_run):
+        workload += self.suffix
         reps = self.reps(rows)
         started = time.perf_counter()
         with warnings.catch_warnings():
@@ -424,7 +539,14 @@ class Worker:
             f"({len(times)}x, {time.perf_counter() - started - sum(times):.1f} s untimed)")
         return result
 
+    def memory_case(self, workload: str, rows: int, lib: str, make_run):
+        mib = peak_growth(make_run)
+        if mib is not None:
+            self.memory.append({"workload": workload + self.suffix, "rows": rows,
+                                "library": lib, "threads": self.threads, "mib": mib})
+
     def check(self, workload: str, rows: int, lib: str, detail: dict):
+        workload += self.suffix
         self.checks.append({"workload": workload, "rows": rows, "library": lib,
                             "threads": self.threads, "columns": detail})
 
@@ -463,12 +585,48 @@ class Worker:
                 decoded = back.to_numpy(dtype=object)
         self.time_case(workload, rows, "numpy.copy (floor)", lambda: floor_copy(decoded))
 
+    def flight_cases(self, rows: int):
+        """Workload 6 (encode) and 7 (decode) on the flight log, with peak memory."""
+        for variant, as_object in (("default dtypes", False), ("text as object", True)):
+            df = flight_log(rows, as_object)
+            variant = f"{variant}: {df[FLIGHT_TEXT[0]].dtype}"
+            fitted = self.encode_cases(f"6 flight log, {variant}", rows, df, frame=True,
+                                       variant="object" if as_object else variant)
+            self.decode_cases(f"7 decode of 6, {variant}", rows, df, fitted)
+            for lib in ("vandra", "pandas"):
+                if lib not in fitted:  # a single-threaded peer, measured in the first run
+                    continue
+                holder: dict = {}
+
+                def make(lib=lib, holder=holder):
+                    holder["keep"] = {}
+                    return ENCODERS[lib][0](df, holder["keep"])
+                self.memory_case(f"6 flight log, {variant}", rows, lib, make)
+                codes, keep = fitted[lib]
+                self.memory_case(f"7 decode of 6, {variant}", rows, lib,
+                                 lambda lib=lib, codes=codes, keep=keep:
+                                 DECODERS[lib](codes, keep))
+            del df, fitted
+
+    def fixed_cost_cases(self):
+        """Workload 8: a 30 x 3 frame (the fixed cost of a call); 9: 100 x 10,000 floats."""
+        df = small_frame()
+        fitted = self.encode_cases("8 frame 30 x 3", 30, df, frame=True, variant="object")
+        self.decode_cases("8 decode of 8", 30, df,
+                          {lib: fitted[lib] for lib in ("vandra", "pandas") if lib in fitted})
+        wide = wide_frame()
+        self.time_case("9 frame 100 x 10,000 float64", 100, "vandra", lambda: vandra_encode(wide))
+        self.time_case("9 frame 100 x 10,000 float64", 100, "pandas",
+                       lambda: (lambda: frame_result(wide.to_numpy(), wide.columns)))
+
     def run(self):
         started = time.perf_counter()
         before = len(os.listdir("/proc/self/task"))
         vandra.Encoder().encode(mixed_object_frame(50))
         pool_threads = len(os.listdir("/proc/self/task")) - before
-        warm_up()
+        warm_up(("vandra", "pandas") if self.no_pyarrow else None)
+        if self.no_pyarrow:
+            return self.run_without_pyarrow(started, pool_threads)
         for rows in self.args.rows:
             log(f"{rows:,} rows, {self.threads} thread(s): generating data")
             base = mixed_object_frame(rows)
@@ -493,18 +651,40 @@ class Worker:
                            compare_codes(ref, got, [f"c{j}" for j in range(8)]))
             self.time_case("4 int64 array", rows, "numpy.copy (floor)", lambda: floor_copy(ref))
             del arr
+            self.flight_cases(rows)
+        self.fixed_cost_cases()
+        return self.result(started, pool_threads, missing_semantics() if self.first else None)
+
+    def run_without_pyarrow(self, started, pool_threads):
+        """The frame workloads at the largest size, against pandas, with pyarrow blocked."""
+        rows = max(self.args.rows)
+        base = mixed_object_frame(rows)
+        for variant, dtype in string_variants():
+            df = with_text_dtype(base, dtype)
+            fitted = self.encode_cases(f"1 mixed frame, {variant}", rows, df, frame=True,
+                                       variant=variant)
+            self.decode_cases(f"5 decode of 1, {variant}", rows, df, fitted)
+            del df, fitted
+        del base
+        self.flight_cases(rows)
+        self.fixed_cost_cases()
+        return self.result(started, pool_threads, None)
+
+    def result(self, started, pool_threads, semantics):
         return {"threads": self.threads, "records": self.records, "checks": self.checks,
-                "semantics": missing_semantics() if self.first else None,
+                "memory": self.memory, "semantics": semantics, "no_pyarrow": self.no_pyarrow,
                 "pool_threads": pool_threads, "elapsed": time.perf_counter() - started}
 
 
-def warm_up():
+def warm_up(libs=None):
     """Creates vandra's pool and loads the peers' lazily imported parts on a tiny table."""
     df = mixed_object_frame(200)
     arr = object_array(200)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         for lib, (on_frame, on_array) in ENCODERS.items():
+            if libs is not None and lib not in libs:
+                continue
             keep: dict = {}
             codes = on_frame(df, keep)()
             DECODERS[lib](codes, keep)()
@@ -577,6 +757,8 @@ def cpu_model() -> str:
 
 
 def fmt_s(t: float) -> str:
+    if t < 0.001:
+        return f"{t * 1e6:.0f} µs"
     return f"{t * 1000:.1f} ms" if t < 1 else f"{t:.2f} s"
 
 
@@ -739,8 +921,10 @@ def plot(table, thread_counts, rows_list, path: Path):
     plt.close(fig)
 
 
-def spawn(script_args: list[str], threads: int, out: Path) -> None:
+def spawn(script_args: list[str], threads: int, out: Path, no_pyarrow: bool = False) -> None:
     env = dict(os.environ)
+    if no_pyarrow:
+        env["VANDRA_BENCH_NO_PYARROW"] = "1"
     for var in ("RAYON_NUM_THREADS", "POLARS_MAX_THREADS", "OMP_NUM_THREADS",
                 "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS"):
         env[var] = str(threads)
@@ -752,18 +936,21 @@ def orchestrate(args) -> int:
     RESULTS.mkdir(parents=True, exist_ok=True)
     runs = []
     started = time.perf_counter()
-    for i, tc in enumerate(args.threads):
+    passes = [(tc, False) for tc in args.threads]
+    if not args.skip_no_pyarrow:
+        passes += [(tc, True) for tc in args.threads]
+    for i, (tc, no_pyarrow) in enumerate(passes):
         fd, tmp = tempfile.mkstemp(dir=RESULTS, suffix=".tmp")
         os.close(fd)
         try:
             worker_args = ["--worker", "--rows", ",".join(map(str, args.rows))]
-            worker_args += ["--first"] if i == 0 else []
+            worker_args += ["--first"] if i in (0, len(args.threads)) else []
             worker_args += ["--reps", str(args.reps)] if args.reps else []
             worker_args += ["--min-time", str(args.min_time)]
             worker_args += ["--peers-each-run"] if args.peers_each_run else []
             worker_args += ["--all-peers"] if args.all_peers else []
             load_before = os.getloadavg()[0]
-            spawn(worker_args, tc, Path(tmp))
+            spawn(worker_args, tc, Path(tmp), no_pyarrow)
             run = json.loads(Path(tmp).read_text())
             run["load"] = (load_before, os.getloadavg()[0])
             runs.append(run)
@@ -772,7 +959,7 @@ def orchestrate(args) -> int:
     elapsed = time.perf_counter() - started
 
     table = summarize(runs)
-    tcs = [r["threads"] for r in runs]
+    tcs = sorted({r["threads"] for r in runs})
     agreement, problems = checks_markdown(runs)
     problems += thread_consistency(runs)
     consistency = ("vandra's codes were identical at every thread count (content hash of "
@@ -781,26 +968,56 @@ def orchestrate(args) -> int:
                                                         consistency, elapsed))
     plot(table, tcs, args.rows, RESULTS / "compare.png")
     print(markdown_table(table, tcs))
+    print("\n" + memory_markdown(runs))
     print("\nAgreement check:\n" + agreement)
     print(("PROBLEMS:\n" + "\n".join(problems)) if problems else consistency)
     print(f"\nwrote {RESULTS / 'compare.md'} and {RESULTS / 'compare.png'} ({elapsed:.0f} s)")
     return 1 if problems else 0
 
 
+def memory_markdown(runs) -> str:
+    """Peak resident-memory growth of one call, per workload, library and thread count."""
+    cells: dict = defaultdict(dict)
+    for run in runs:
+        for m in run.get("memory", []):
+            cells[(m["workload"], m["rows"], m["library"])][m["threads"]] = m["mib"]
+    if not cells:
+        return "No memory figures: this system cannot reset the resident-memory peak."
+    tcs = sorted({tc for per in cells.values() for tc in per})
+    for (_, _, lib), per in cells.items():  # single-threaded peers: one figure for all
+        if lib in SINGLE_THREADED and per:
+            for tc in tcs:
+                per.setdefault(tc, next(iter(per.values())))
+    lines = ["| workload | rows | library | " + " | ".join(
+        f"{tc} thread{'s' if tc > 1 else ''}: MiB | ÷ vandra" for tc in tcs) + " |",
+        "|---|---:|---|" + "---:|---:|" * len(tcs)]
+    for (w, rows, lib) in sorted(cells, key=lambda k: (workload_key(k[0]), k[1],
+                                                       LIB_ORDER.index(k[2]))):
+        line = f"| {w} | {rows:,} | {lib} |"
+        for tc in tcs:
+            mib = cells[(w, rows, lib)].get(tc)
+            ref = cells.get((w, rows, "vandra"), {}).get(tc)
+            line += " – | – |" if mib is None else (
+                f" {mib:.0f} | {mib / ref:.2f} |" if ref else f" {mib:.0f} | – |")
+        lines.append(line)
+    return "\n".join(lines)
+
+
 def report_markdown(args, runs, table, agreement, problems, consistency, elapsed) -> str:
-    tcs = [r["threads"] for r in runs]
+    tcs = sorted({r["threads"] for r in runs})
+    label = {id(r): f"{r['threads']}-thread{' no-pyarrow' if r.get('no_pyarrow') else ''} run"
+             for r in runs}
     ver = ", ".join(f"{k} {v}" for k, v in versions().items())
     sem = next(r["semantics"] for r in runs if r["semantics"])
     cmd = " ".join(["python bench/compare.py", *sys.argv[1:]])
-    pools = ", ".join(f"{r['pool_threads']} pool thread(s) in the {r['threads']}-thread run"
-                      for r in runs)
-    loads = ", ".join(f"{r['load'][0]:.1f} → {r['load'][1]:.1f} ({r['threads']}-thread run)"
+    pools = ", ".join(f"{r['pool_threads']} pool thread(s) in the {label[id(r)]}" for r in runs)
+    loads = ", ".join(f"{r['load'][0]:.1f} → {r['load'][1]:.1f} ({label[id(r)]})"
                       for r in runs)
     reps = ", ".join(f"{args.reps or (7 if r <= 200_000 else 3)} at {r:,} rows"
                      for r in args.rows)
     more = (f"; more, up to 30, while they add up to less than {args.min_time} s"
             if args.min_time else "")
-    elapsed_runs = ", ".join(f"{r['elapsed']:.0f} s for {r['threads']} thread(s)" for r in runs)
+    elapsed_runs = ", ".join(f"{r['elapsed']:.0f} s for the {label[id(r)]}" for r in runs)
     return f"""# vandra against its peers
 
 Command: `{cmd}` (`make bench` runs it); {elapsed:.0f} s in all ({elapsed_runs}).
@@ -1160,6 +1377,8 @@ def parse_args(argv):
                     help="time the single-threaded peers in every thread count's process")
     ap.add_argument("--all-peers", action="store_true",
                     help=f"keep scikit-learn and category_encoders at {SLOW_PEER_ROWS:,}+ rows")
+    ap.add_argument("--skip-no-pyarrow", action="store_true",
+                    help="leave out the frame workloads rerun with pyarrow blocked")
     ap.add_argument("--profile", action="store_true",
                     help="profile vandra's encode on workload 1 (default 1,000,000 rows)")
     for hidden in ("--worker", "--first", "--profile-timings", "--profile-target"):
