@@ -7,7 +7,7 @@ JOBS ?= 2
 DEV_BUILD := build/dev
 PYTEST_ARGS ?=
 
-.PHONY: venv build demo test test-quick matrix-ci test-native test-python tsan asan lint format bench bench-install bench-profile bench-native matrix clean
+.PHONY: venv build demo test test-quick typecheck matrix-ci test-native test-python tsan asan lint format bench bench-install bench-profile bench-native matrix clean
 
 venv: $(VENV)/.ready
 $(VENV)/.ready: pyproject.toml requirements-dev.txt
@@ -25,8 +25,9 @@ demo: build
 	$(VPY) examples/quickstart.py
 
 # Everything CI runs: native tests (plain and under ThreadSanitizer), the Python suite, the
-# Python suite against an ASan+UBSan build, and NumPy 1.26 + pandas 2.2 on CPython 3.12.
-test: test-quick tsan asan-python matrix-ci
+# stub checks, the Python suite against an ASan+UBSan build, and the CI combinations of
+# the version matrix.
+test: test-quick typecheck tsan asan-python matrix-ci
 
 # The quick loop while developing: native tests and the Python suite.
 test-quick: test-native test-python
@@ -42,6 +43,12 @@ test-native: venv
 
 test-python: build
 	$(VPY) -m pytest -q $(PYTEST_ARGS) tests
+
+# The installed stub against the built module, then mypy (pyproject.toml: examples/ and
+# tests/test_typing.py) against the stub.
+typecheck: build
+	$(VPY) -m mypy.stubtest vandra
+	$(VPY) -m mypy
 
 # Native tests under ThreadSanitizer / AddressSanitizer + UndefinedBehaviorSanitizer.
 tsan asan: venv
