@@ -7,7 +7,7 @@ JOBS ?= 2
 DEV_BUILD := build/dev
 PYTEST_ARGS ?=
 
-.PHONY: venv build demo test test-quick typecheck matrix-ci test-native test-python tsan asan lint format bench bench-install bench-profile bench-native matrix clean
+.PHONY: venv build demo dist test test-quick typecheck matrix-ci test-native test-python tsan asan lint format bench bench-install bench-profile bench-native matrix clean
 
 venv: $(VENV)/.ready
 $(VENV)/.ready: pyproject.toml requirements-dev.txt
@@ -23,6 +23,11 @@ build: venv
 
 demo: build
 	$(VPY) examples/quickstart.py
+
+# sdist and manylinux wheel in dist/, the wheel installed into a fresh venv without a
+# compiler, the demo and stubtest run there (scripts/dist.sh).
+dist:
+	PYTHON=$(PYTHON) scripts/dist.sh
 
 # Everything CI runs: native tests (plain and under ThreadSanitizer), the Python suite, the
 # stub checks, the Python suite against an ASan+UBSan build, and the CI combinations of
@@ -101,7 +106,7 @@ bench-profile: bench-install
 	$(BPY) bench/compare.py --profile $(BENCH_ARGS)
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build dist $(VENV)
 
 # The Python suite against an AddressSanitizer + UBSan build of the extension, in its own
 # venv (.venv-asan, build folder build/asan-ext); leak checking with tests/sanitizer.supp.

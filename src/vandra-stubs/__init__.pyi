@@ -20,21 +20,25 @@ class Encoder:
     def __new__(cls, encoding: str | None = None) -> Encoder:
         """Makes an encoder; encoding may be None or "label" (ValueError otherwise)."""
 
-    @overload
-    def encode(self, obj: pd.DataFrame) -> pd.DataFrame:
-        """Encodes a frame: a new frame of float64 columns, codes in its text columns."""
+    # Arrays first: where pandas has no type information (no pandas-stubs), DataFrame is
+    # Any, and an overload taking it first would swallow arrays too.
 
     @overload
     def encode(self, obj: np.ndarray[Any, Any]) -> npt.NDArray[np.float64]:
         """Encodes a 2-D array: a new float64 array, codes in its text columns."""
 
     @overload
-    def decode(self, obj: pd.DataFrame) -> pd.DataFrame:
-        """Decodes a frame: the remembered columns become object columns of labels
-        (None for NaN and unknown codes); the others stay float64."""
+    def encode(self, obj: pd.DataFrame) -> pd.DataFrame:
+        """Encodes a frame: a new frame of float64 columns, codes in its text columns."""
 
     @overload
     def decode(self, obj: np.ndarray[Any, Any]) -> npt.NDArray[Any]:
         """Decodes a 2-D array: an object array with labels in the remembered columns
-        ("NaN" for NaN and unknown codes) and floats elsewhere; without a remembered
-        encoding, the float64 array that encode gives."""
+        ("NaN" for NaN and unknown codes) and floats elsewhere; if the encoder remembers
+        nothing (new, or it last encoded a float64 array), what encode gives."""
+
+    @overload
+    def decode(self, obj: pd.DataFrame) -> pd.DataFrame:
+        """Decodes a frame: the remembered columns become object columns of labels
+        (None for NaN and unknown codes); the other columns stay float64."""
+
