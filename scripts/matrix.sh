@@ -74,9 +74,13 @@ for combo in $combos; do
     "$vpy" -m pip install -q --upgrade $pins
     # Imports pyarrow where the combination has it, so that one that cannot load fails here.
     "$vpy" - <<'EOF'
-import importlib.util, sys, numpy, pandas
+import importlib.metadata, sys, numpy, pandas
 line = f"python {sys.version.split()[0]} numpy {numpy.__version__} pandas {pandas.__version__}"
-if importlib.util.find_spec("pyarrow"):
+try:
+    importlib.metadata.version("pyarrow")
+except importlib.metadata.PackageNotFoundError:
+    pass
+else:
     import pyarrow
     line += f" pyarrow {pyarrow.__version__} (default text dtype: {pandas.Series(['a']).dtype!r})"
 print(line)
