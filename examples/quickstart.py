@@ -36,6 +36,6 @@ print("\nArray:", enc.encode(arr).tolist(), "->", enc.decode(enc.encode(arr)).to
 # The constructor validates its only option.
 for bad in ("Label", 1):
     try:
-        vandra.Encoder(bad)
+        vandra.Encoder(bad)  # type: ignore[arg-type]  # wrong on purpose: the error is the demo
     except (TypeError, ValueError) as e:
         print(f"Encoder({bad!r}) -> {type(e).__name__}: {e} {getattr(e, '__notes__', '')}")

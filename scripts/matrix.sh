@@ -5,7 +5,10 @@
 #   scripts/matrix.sh [COMBO...]      COMBO = <python minor>-<deps>, e.g. 3.12-np126
 #
 # deps: np126 = NumPy 1.26 + pandas 2.2 (the oldest the package supports);
-#       latest = the newest NumPy 2 + pandas 3.
+#       latest = the newest NumPy 2 + pandas 3;
+#       a "-pyarrow" suffix adds pyarrow, which makes pandas 3's default text dtype the
+#       pyarrow-backed "str" (pandas 2.2 keeps object columns by default but gains the
+#       Arrow-backed dtypes).
 # Default: every combination whose interpreter this machine has (PATH, then pyenv).
 # PYTEST_ARGS is passed to pytest. Prints the time each combination took.
 #
@@ -15,7 +18,7 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
-DEFAULT_COMBOS="3.12-np126 3.12-latest 3.13-latest"
+DEFAULT_COMBOS="3.12-np126 3.12-np126-pyarrow 3.12-latest 3.13-latest 3.13-latest-pyarrow"
 combos=${*:-$DEFAULT_COMBOS}
 
 find_python() {
@@ -31,9 +34,15 @@ find_python() {
 }
 
 deps_for() {
+  local extra=
   case $1 in
-    np126) echo "numpy==1.26.* pandas==2.2.*" ;;
-    latest) echo "numpy>=2 pandas>=3" ;;
+    # pyarrow 26 and later refuse to import beside NumPy 1.x.
+    np126-pyarrow) extra="pyarrow<26" ;;
+    *-pyarrow) extra=pyarrow ;;
+  esac
+  case ${1%-pyarrow} in
+    np126) echo "numpy==1.26.* pandas==2.2.* $extra" ;;
+    latest) echo "numpy>=2 pandas>=3 $extra" ;;
     *) return 1 ;;
   esac
 }
@@ -63,8 +72,19 @@ for combo in $combos; do
     "$vpy" -m pip install -q --no-build-isolation --no-deps -Cbuild-dir=build/matrix-$name .
     # shellcheck disable=SC2086
     "$vpy" -m pip install -q --upgrade $pins
-    "$vpy" -c 'import sys, numpy, pandas; print("python", sys.version.split()[0], "numpy",
-numpy.__version__, "pandas", pandas.__version__)'
+    # Imports pyarrow where the combination has it, so that one that cannot load fails here.
+    "$vpy" - <<'EOF'
+import importlib.metadata, sys, numpy, pandas
+line = f"python {sys.version.split()[0]} numpy {numpy.__version__} pandas {pandas.__version__}"
+try:
+    importlib.metadata.version("pyarrow")
+except importlib.metadata.PackageNotFoundError:
+    pass
+else:
+    import pyarrow
+    line += f" pyarrow {pyarrow.__version__} (default text dtype: {pandas.Series(['a']).dtype!r})"
+print(line)
+EOF
     # shellcheck disable=SC2086
     "$vpy" -m pytest -q -p no:cacheprovider ${PYTEST_ARGS:-} tests
   )
