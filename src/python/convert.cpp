@@ -2,9 +2,7 @@
 
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <limits>
 #include <optional>
 #include <string>
@@ -38,8 +36,7 @@ void print_refused_name(const std::string& name) {
     }
 }
 
-[[noreturn]] void refuse(PyObject* obj, const std::string& name) {
-    (void)obj;
+[[noreturn]] void refuse(const std::string& name) {
     print_refused_name(name);
     PyErr_Format(PyExc_TypeError,
                  "Unsupported type: '%s'. Supported types are: numpy.ndarray, pandas.DataFrame",
@@ -197,7 +194,7 @@ Conversion pyany_to_vec(PyObject* obj) {
         OUT out{column_labels(obj)};
         return read_cells(obj, std::move(out), true);
     }
-    if (name != "ndarray" && name != "memmap") refuse(obj, name);
+    if (name != "ndarray" && name != "memmap") refuse(name);
     ensure_numpy_api();
     if (PyArray_Check(obj)) {
         auto* arr = reinterpret_cast<PyArrayObject*>(obj);

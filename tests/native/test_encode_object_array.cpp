@@ -3,11 +3,13 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <random>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "check.hpp"
@@ -49,32 +51,105 @@ bool throws_runtime_error(F f) {
     return false;
 }
 
-// A table whose labels live in `texts` (kept alive by the caller).
+// Labels made on demand from strings the table holds.
+struct TextsSource final : LabelSource {
+    const std::vector<std::string>* texts;
+    explicit TextsSource(const std::vector<std::string>* t) : texts(t) {}
+    std::size_t length() const override { return texts->size(); }
+    void fill(std::string_view* out) const override {
+        for (const std::string& t : *texts) *out++ = t;
+    }
+};
+
+// A table whose labels live in `texts` and whose in-place numbers live in `raw`.
 struct Table {
     std::size_t rows, cols;
     std::vector<std::vector<std::string>> texts;
+    std::vector<std::vector<char>> raw;
+    std::vector<std::unique_ptr<TextsSource>> sources;
     ColumnBuffers buffers;
 
-    Table(std::size_t r, std::size_t c) : rows(r), cols(c), texts(c), buffers(c) {}
+    Table(std::size_t r, std::size_t c)
+        : rows(r), cols(c), texts(c), raw(c), sources(c), buffers(c) {}
     void set_text(std::size_t j, std::vector<std::string> t) {
         texts[j] = std::move(t);
         buffers.is_object[j] = true;
         buffers.labels[j].assign(texts[j].begin(), texts[j].end());
     }
     void set_numbers(std::size_t j, std::vector<double> v) { buffers.numbers[j] = std::move(v); }
+    void set_text_source(std::size_t j, std::vector<std::string> t) {
+        texts[j] = std::move(t);
+        sources[j] = std::make_unique<TextsSource>(&texts[j]);
+        buffers.is_object[j] = true;
+        buffers.label_sources[j] = sources[j].get();
+    }
+    // Column j in place: `rows` elements of `type`, `stride` bytes apart.
+    void set_view(std::size_t j, std::vector<char> bytes, std::ptrdiff_t stride,
+                  NumberView::Type type) {
+        raw[j] = std::move(bytes);
+        buffers.number_views[j] = NumberView{raw[j].data(), stride, type};
+    }
 
     std::vector<double> cells;
     FitState encode() {
         cells.assign(rows * cols, 0.0);
         return encode_object_array(rows, cols, buffers, cells.data());
     }
+    // The same into a column-major buffer, returned row-major for comparison.
+    std::vector<double> encode_col_major(FitState& fit) {
+        std::vector<double> by_column(rows * cols, 0.0);
+        fit = encode_object_array(rows, cols, buffers, CellTarget::col_major(by_column.data(), rows));
+        std::vector<double> out(rows * cols);
+        for (std::size_t i = 0; i < rows; ++i)
+            for (std::size_t j = 0; j < cols; ++j) out[i * cols + j] = by_column[j * rows + i];
+        return out;
+    }
 };
 
-Table random_table(std::size_t rows, std::size_t cols, std::uint64_t seed) {
+// A column of `rows` random values of one in-place type, and the doubles it must give.
+template <class T>
+std::vector<double> random_view(Table& t, std::size_t j, NumberView::Type type,
+                                std::mt19937_64& rng) {
+    const std::size_t rows = t.rows, step = 2 * sizeof(T);  // every other element: strided
+    std::vector<char> bytes(rows * step);
+    std::vector<double> want(rows);
+    for (std::size_t i = 0; i < rows; ++i) {
+        T v;
+        if constexpr (std::is_same_v<T, unsigned char>) {
+            v = static_cast<unsigned char>(rng() % 3);  // a bool byte of 2 still reads as 1
+            want[i] = v ? 1.0 : 0.0;
+        } else {
+            const std::uint64_t r = rng();
+            std::memcpy(&v, &r, sizeof v);
+            if constexpr (std::is_floating_point_v<T>) {
+                if (v != v) v = T(1.5);
+            }
+            want[i] = static_cast<double>(v);
+        }
+        std::memcpy(bytes.data() + i * step, &v, sizeof v);
+    }
+    t.set_view(j, std::move(bytes), static_cast<std::ptrdiff_t>(step), type);
+    return want;
+}
+
+// Columns of every kind: numbers, in-place numbers of four types, labels and label sources.
+// `in_place`: the values the in-place columns must give.
+Table random_table(std::size_t rows, std::size_t cols, std::uint64_t seed,
+                   std::vector<std::vector<double>>& in_place) {
+    using T = NumberView::Type;
     std::mt19937_64 rng(seed);
     Table t(rows, cols);
+    in_place.assign(cols, {});
     for (std::size_t j = 0; j < cols; ++j) {
-        if (rng() % 3 == 0) {
+        const std::uint64_t kind = rng() % 6;
+        if (kind == 1) {
+            switch (rng() % 4) {
+                case 0: in_place[j] = random_view<std::int32_t>(t, j, T::i32, rng); break;
+                case 1: in_place[j] = random_view<std::uint64_t>(t, j, T::u64, rng); break;
+                case 2: in_place[j] = random_view<float>(t, j, T::f32, rng); break;
+                default: in_place[j] = random_view<unsigned char>(t, j, T::boolean, rng);
+            }
+        } else if (kind == 0) {
             std::vector<double> v(rows);
             for (double& d : v) d = std::bit_cast<double>(rng());  // any bit pattern, NaNs too
             t.set_numbers(j, std::move(v));
@@ -85,7 +160,11 @@ Table random_table(std::size_t rows, std::size_t cols, std::uint64_t seed) {
                 const std::uint64_t r = rng() % cardinality;
                 s = r == 0 ? "nan" : "v" + std::to_string(r);
             }
-            t.set_text(j, std::move(labels));
+            if (kind == 2) {
+                t.set_text_source(j, std::move(labels));
+            } else {
+                t.set_text(j, std::move(labels));
+            }
         }
     }
     return t;
@@ -172,18 +251,22 @@ TEST_CASE("a column whose length does not match the rows is refused before any w
     CHECK(throws_runtime_error([&] { encode_object_array(3, 1, u.buffers, nullptr); }));
 }
 
-TEST_CASE("random tables: same cells and fit on pools of 1, 2, 3 and 8 threads") {
+TEST_CASE("random tables: same cells and fit in both layouts, on pools of 1, 2, 3 and 8") {
     for (const auto& [rows, cols] :
-         {std::pair<std::size_t, std::size_t>{20000, 1}, {3000, 24}, {1, 5}}) {
-        Table t = random_table(rows, cols, rows + cols);
+         {std::pair<std::size_t, std::size_t>{20000, 1}, {3000, 24}, {40000, 3}, {1, 5}}) {
+        std::vector<std::vector<double>> in_place;
+        Table t = random_table(rows, cols, rows + cols, in_place);
         // Each column on its own through label_encode: what the parallel pass must agree with.
         std::vector<double> want(rows * cols);
         for (std::size_t j = 0; j < cols; ++j) {
             if (!t.buffers.is_object[j]) {
-                for (std::size_t i = 0; i < rows; ++i) want[i * cols + j] = t.buffers.numbers[j][i];
+                const std::vector<double>& v =
+                    t.buffers.number_views[j] ? in_place[j] : t.buffers.numbers[j];
+                for (std::size_t i = 0; i < rows; ++i) want[i * cols + j] = v[i];
                 continue;
             }
-            const LabelEncoding enc = label_encode(t.buffers.labels[j]);
+            const std::vector<std::string_view> labels(t.texts[j].begin(), t.texts[j].end());
+            const LabelEncoding enc = label_encode(labels);
             for (std::size_t i = 0; i < rows; ++i) want[i * cols + j] = enc.codes[i];
         }
         std::optional<FitState> first;
@@ -192,6 +275,10 @@ TEST_CASE("random tables: same cells and fit on pools of 1, 2, 3 and 8 threads")
             FitState fit;
             p.install([&] { fit = t.encode(); });
             CHECK(same_bits(t.cells, want));
+            FitState by_column;
+            std::vector<double> col_major;
+            p.install([&] { col_major = t.encode_col_major(by_column); });
+            CHECK(same_bits(col_major, want) && same_fit(by_column, fit));
             if (first) {
                 CHECK(same_fit(fit, *first));
             } else {
@@ -201,7 +288,7 @@ TEST_CASE("random tables: same cells and fit on pools of 1, 2, 3 and 8 threads")
                     const CodeMap& m = fit.code_maps.at(j);
                     for (std::size_t i = 0; i < rows; ++i) {
                         const double d = t.cells[i * cols + j];
-                        const std::string_view label = t.buffers.labels[j][i];
+                        const std::string_view label = t.texts[j][i];
                         CHECK(label == "nan"
                                   ? std::isnan(d)
                                   : d >= 0 && d < double(m.size()) && m.label(Code(d)) == label);
