@@ -1,3 +1,5 @@
+import os
+
 import numpy as np
 import pytest
 
@@ -26,3 +28,8 @@ def InternalError():
 def decoded_labels(enc, obj):
     """Encodes obj and returns the decoded object array (array form)."""
     return enc.decode(enc.encode(obj))
+
+
+def examples(n):
+    """Property tests' example count: a fifth under the sanitizers, whose calls are slow."""
+    return max(10, n // 5) if os.environ.get("VANDRA_TEST_SANITIZED") else n

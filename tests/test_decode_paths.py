@@ -7,6 +7,7 @@ import pandas as pd
 import pytest
 from hypothesis import given, settings, strategies as st
 
+from conftest import examples
 from vandra import Encoder
 
 CELLS = st.one_of(st.integers(-2, 6).map(float), st.sampled_from(
@@ -38,7 +39,7 @@ def array_reference(floats, enc, fit_frame_cols):
     return out
 
 
-@settings(max_examples=60, deadline=None)
+@settings(max_examples=examples(60), deadline=None)
 @given(st.integers(1, 12), st.booleans(), st.integers(0, 5), st.data())
 def test_frame_decode_in_one_step_equals_the_indexer_sequence(ncols, repeated, rows, data):
     names = ["x"] * ncols if repeated else [f"c{j}" for j in range(ncols)]
@@ -61,7 +62,7 @@ def test_frame_decode_in_one_step_equals_the_indexer_sequence(ncols, repeated, r
     assert fast.map(type).equals(general.map(type))
 
 
-@settings(max_examples=40, deadline=None)
+@settings(max_examples=examples(40), deadline=None)
 @given(st.integers(1, 6), st.integers(0, 5), st.data())
 def test_array_decode_in_one_step_equals_astype_and_assignment(ncols, rows, data):
     floats = np.array(data.draw(st.lists(st.lists(CELLS, min_size=ncols, max_size=ncols),

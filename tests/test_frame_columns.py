@@ -7,6 +7,7 @@ import pandas as pd
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
+from conftest import examples
 from vandra import Encoder
 
 try:
@@ -130,7 +131,7 @@ def frames(draw):
     return frame
 
 
-@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=examples(300), deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(frames())
 def test_columns_read_like_values(frame):
     assert_same_as_values(frame)

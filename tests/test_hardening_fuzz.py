@@ -14,7 +14,7 @@ import pandas as pd
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from conftest import internal_error
+from conftest import examples, internal_error
 from vandra import Encoder
 
 InternalError = internal_error()
@@ -209,7 +209,7 @@ def check_outcome(call, obj):
 
 
 @pytest.mark.filterwarnings("ignore::numpy.exceptions.ComplexWarning")
-@settings(max_examples=300, deadline=None,
+@settings(max_examples=examples(300), deadline=None,
           suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 @given(INPUTS, st.booleans())
 def test_hostile_objects_never_crash(obj, fitted):

@@ -90,7 +90,7 @@ def test_signal_during_a_long_encode_stops_it_before_the_fit_is_stored(fitted):
         """The first cell: arms a timer that fires while the C++ loops run."""
 
         def __float__(self):
-            signal.setitimer(signal.ITIMER_REAL, 0.01)
+            signal.setitimer(signal.ITIMER_REAL, 0.002)
             raise TypeError
 
         def __str__(self):
@@ -101,7 +101,7 @@ def test_signal_during_a_long_encode_stops_it_before_the_fit_is_stored(fitted):
 
     arr = np.empty((2_000_000, 2), dtype=object)
     arr[:, 0] = "label"
-    arr[:, 1] = [f"x{i % 1000}" for i in range(arr.shape[0])]
+    arr[:, 1] = np.tile(np.array([f"x{i}" for i in range(1000)], dtype=object), 2000)
     arr[0, 0] = Alarm()
     previous = signal.signal(signal.SIGALRM, on_alarm)
     try:

@@ -12,6 +12,7 @@ import pandas as pd
 import pytest
 from hypothesis import given, settings, strategies as st
 
+from conftest import examples
 from vandra import Encoder
 
 
@@ -148,7 +149,7 @@ def test_repeated_calls_keep_reference_counts():
 labels = st.one_of(st.text(max_size=6), st.sampled_from(["nan", "NaN", "<NA>", "", "a\0"]))
 
 
-@settings(max_examples=60, deadline=None)
+@settings(max_examples=examples(60), deadline=None)
 @given(st.lists(st.lists(labels, min_size=3, max_size=3), min_size=1, max_size=30))
 def test_round_trip_random_tables(rows):
     arr = np.array(rows, dtype=object)
