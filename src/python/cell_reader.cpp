@@ -5,14 +5,39 @@
 #include "lib/internal_error.hpp"
 
 namespace vandra {
+namespace {
+
+// Cells whose reading runs no Python code and allocates no object the garbage collector
+// tracks, so nothing can free them meanwhile: they need not be held.
+bool is_plain(PyObject* cell) {
+    return PyUnicode_CheckExact(cell) || PyFloat_CheckExact(cell) || PyBool_Check(cell) ||
+           cell == Py_None;
+}
+
+// Cells whose methods run no Python code (a failing conversion may still collect garbage).
+bool runs_no_python(PyObject* cell) {
+    return is_plain(cell) || PyLong_CheckExact(cell);
+}
+
+}  // namespace
+
+std::string_view CellReader::str_label(PyObject* str) {
+    Seen& s = seen_[(reinterpret_cast<std::uintptr_t>(str) >> 4) % kSeen];
+    if (s.str == str && s.epoch == epoch_) return s.label;
+    s = Seen{str, epoch_, str_text(str, store_)};
+    return s.label;
+}
 
 void CellReader::add(std::size_t j, PyObject* cell) {
     if (++since_check_ == kCellsPerSignalCheck) {
         since_check_ = 0;
+        python_may_run();
         check_signals();
     }
+    if (!runs_no_python(cell)) python_may_run();
     if (buffers_.is_object[j]) {
-        buffers_.labels[j].push_back(cell_text(cell, store_));
+        buffers_.labels[j].push_back(PyUnicode_CheckExact(cell) ? str_label(cell)
+                                                                : cell_text(cell, store_));
         return;
     }
     double v;
@@ -21,11 +46,12 @@ void CellReader::add(std::size_t j, PyObject* cell) {
     } else if (PyUnicode_CheckExact(cell)) {
         // A str never converts to a float (it has no __float__); no need to ask.
         switch_to_text(j);
-        buffers_.labels[j].push_back(str_text(cell, store_));
+        buffers_.labels[j].push_back(str_label(cell));
         return;
     } else {
         v = PyFloat_AsDouble(cell);
         if (v == -1.0 && PyErr_Occurred()) {
+            python_may_run();  // the error's creation may have run a garbage collection
             clear_ordinary_error();
             switch_to_text(j);
             buffers_.labels[j].push_back(cell_text(cell, store_));
@@ -37,10 +63,27 @@ void CellReader::add(std::size_t j, PyObject* cell) {
 }
 
 void CellReader::add_slots(std::size_t j, const char* slots, std::ptrdiff_t stride) {
-    for (std::size_t i = 0; i < rows_; ++i) {
+    auto slot_at = [slots, stride](std::size_t i) {
         PyObject* slot;
         std::memcpy(&slot, slots + static_cast<std::ptrdiff_t>(i) * stride, sizeof slot);
-        PyRef cell = PyRef::borrow(slot ? slot : Py_None);
+        return slot;
+    };
+    for (std::size_t i = 0; i < rows_; ++i) {
+        // Cells point anywhere in memory: fetch the object (and a short str's bytes, which
+        // follow its header) a few rows ahead, so that the cache misses overlap.
+        if (i + kPrefetchAhead < rows_) {
+            if (PyObject* ahead = slot_at(i + kPrefetchAhead)) {
+                __builtin_prefetch(ahead);
+                __builtin_prefetch(reinterpret_cast<const char*>(ahead) + 64);
+            }
+        }
+        PyObject* slot = slot_at(i);
+        if (!slot) slot = Py_None;
+        if (is_plain(slot)) {
+            add(j, slot);  // no Python code runs while a plain cell is read
+            continue;
+        }
+        PyRef cell = PyRef::borrow(slot);
         add(j, cell.get());
     }
 }
@@ -49,7 +92,7 @@ void CellReader::switch_to_text(std::size_t j) {
     buffers_.is_object[j] = true;
     auto& labels = buffers_.labels[j];
     labels.reserve(rows_);
-    for (double v : buffers_.numbers[j]) labels.push_back(store_.own(float_to_text(v)));
+    for (double v : buffers_.numbers[j]) labels.push_back(store_.copy(float_to_text(v)));
     std::vector<double>().swap(buffers_.numbers[j]);
 }
 

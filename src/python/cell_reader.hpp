@@ -6,6 +6,8 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <cstdint>
+#include <string_view>
 
 #include "lib/records.hpp"
 #include "python/cell_text.hpp"
@@ -26,14 +28,29 @@ class CellReader {
         buffers_.label_sources[j] = source;
     }
     // Column j from an array of object pointers, rows of them `stride` bytes apart. An empty
-    // slot reads as None; each cell is held while it is converted, since its Python code may
-    // overwrite its own slot.
+    // slot reads as None; a cell with Python code of its own is held while it is converted,
+    // since that code may overwrite its slot.
     void add_slots(std::size_t j, const char* slots, std::ptrdiff_t stride);
 
     ColumnBuffers& buffers() { return buffers_; }
 
   private:
     void switch_to_text(std::size_t j);
+    // The label of an exact str; repeated objects reuse their first copy.
+    std::string_view str_label(PyObject* str);
+    // Python code may run next (a cell's own methods, a signal handler): an object seen
+    // before may be freed and another made at its address, so the cache forgets them all.
+    void python_may_run() { ++epoch_; }
+
+    struct Seen {
+        PyObject* str = nullptr;
+        std::uint32_t epoch = 0;
+        std::string_view label;
+    };
+    // Big enough for the distinct objects of a typical low-cardinality column, small
+    // enough to stay in a core's cache.
+    static constexpr std::size_t kSeen = 4096;
+    static constexpr std::size_t kPrefetchAhead = 16;
 
     // Often enough that Ctrl-C stops a long read at once, rarely enough to cost nothing.
     static constexpr std::size_t kCellsPerSignalCheck = 1 << 14;
@@ -41,7 +58,9 @@ class CellReader {
     std::size_t rows_;
     std::size_t since_check_ = 0;
     ColumnBuffers buffers_;
-    LabelStore store_;  // keeps every label view valid until encoding has copied them
+    LabelStore store_;  // holds the bytes of every label view until encoding is done
+    std::uint32_t epoch_ = 1;
+    Seen seen_[kSeen];
 };
 
 }  // namespace vandra

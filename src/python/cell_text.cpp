@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstring>
 
 #include "lib/internal_error.hpp"
 
@@ -31,16 +32,34 @@ PyRef replace_surrogates(PyObject* str) {
 
 }  // namespace
 
+std::string_view LabelStore::copy(std::string_view text) {
+    if (text.size() > left_) {
+        // Long labels get a block of their own; the current block keeps its free end.
+        if (text.size() > kBlock / 4) {
+            blocks_.push_back(std::make_unique_for_overwrite<char[]>(text.size()));
+            std::memcpy(blocks_.back().get(), text.data(), text.size());
+            return std::string_view(blocks_.back().get(), text.size());
+        }
+        blocks_.push_back(std::make_unique_for_overwrite<char[]>(kBlock));
+        free_ = blocks_.back().get();
+        left_ = kBlock;
+    }
+    if (!text.empty()) std::memcpy(free_, text.data(), text.size());
+    const std::string_view copied(free_, text.size());
+    free_ += text.size();
+    left_ -= text.size();
+    return copied;
+}
+
 std::string_view str_text(PyObject* str, LabelStore& store) {
     Py_ssize_t size = 0;
     if (const char* utf8 = PyUnicode_AsUTF8AndSize(str, &size)) {
-        return store.keep(PyRef::borrow(str),
-                          std::string_view(utf8, static_cast<std::size_t>(size)));
+        return store.copy(std::string_view(utf8, static_cast<std::size_t>(size)));
     }
     PyRef fixed = replace_surrogates(str);
     const char* utf8 = PyUnicode_AsUTF8AndSize(fixed.get(), &size);
     if (!utf8) throw PythonError{};
-    return store.keep(std::move(fixed), std::string_view(utf8, static_cast<std::size_t>(size)));
+    return store.copy(std::string_view(utf8, static_cast<std::size_t>(size)));
 }
 
 std::string str_text_copy(PyObject* str) {

@@ -4,7 +4,7 @@
 
 #include <Python.h>
 
-#include <deque>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,22 +17,21 @@ namespace vandra {
 // -0.0 -> "-0", NaN -> "NaN", infinities -> "inf" / "-inf".
 std::string float_to_text(double value);
 
-// Owns whatever backs the label views of one conversion: references to str objects
-// (whose cached UTF-8 the views point into) and texts made here.
+// Owns the bytes of every label view of one conversion: each label is copied once into
+// blocks that never move, so a view stays valid whatever Python code does to the cell it
+// came from, and reading a str costs no reference count traffic.
 class LabelStore {
   public:
-    std::string_view keep(PyRef str, std::string_view utf8) {
-        refs_.push_back(std::move(str));
-        return utf8;
-    }
-    std::string_view own(std::string text) { return owned_.emplace_back(std::move(text)); }
+    std::string_view copy(std::string_view text);
 
   private:
-    std::vector<PyRef> refs_;
-    std::deque<std::string> owned_;  // deque: growing never moves the stored texts
+    static constexpr std::size_t kBlock = std::size_t{1} << 20;
+    std::vector<std::unique_ptr<char[]>> blocks_;
+    char* free_ = nullptr;  // the unused end of the last block
+    std::size_t left_ = 0;
 };
 
-// UTF-8 of a str object as a view kept alive by `store`. A string with unpaired
+// UTF-8 of a str object, copied into `store`. A string with unpaired
 // surrogates is encoded with them passed through and decoded back with each invalid
 // sequence replaced by U+FFFD.
 std::string_view str_text(PyObject* str, LabelStore& store);
