@@ -91,6 +91,24 @@ void write_rows(const ColumnBuffers& b, const std::vector<double>* codes, std::s
     for (std::size_t i = lo; i < hi; ++i, out += stride) std::memcpy(out, from + i, sizeof(double));
 }
 
+// When every column is a view into one C-ordered block of a single element type (a 2-D
+// numeric array) and the target is row-major, the whole table as one view; else none.
+NumberView as_one_block(std::size_t rows, std::size_t cols, const ColumnBuffers& b,
+                        std::ptrdiff_t rs, std::ptrdiff_t cs) {
+    if (rows == 0 || cols == 0 || cs != 1 || rs != static_cast<std::ptrdiff_t>(cols)) return {};
+    const NumberView& first = b.number_views[0];
+    if (!first) return {};
+    const std::ptrdiff_t item = first.stride / static_cast<std::ptrdiff_t>(cols);
+    if (item <= 0 || first.stride != item * static_cast<std::ptrdiff_t>(cols)) return {};
+    for (std::size_t j = 0; j < cols; ++j) {
+        const NumberView& v = b.number_views[j];
+        if (b.is_object[j] || v.type != first.type || v.stride != first.stride ||
+            v.data != first.data + static_cast<std::ptrdiff_t>(j) * item)
+            return {};
+    }
+    return NumberView{first.data, item, first.type};
+}
+
 }  // namespace
 
 FitState encode_object_array(std::size_t rows, std::size_t cols, const ColumnBuffers& buffers,
@@ -123,6 +141,11 @@ FitState encode_object_array(std::size_t rows, std::size_t cols, const ColumnBuf
             pool::for_each_range(0, rows, [&](std::size_t lo, std::size_t hi) {
                 write_rows(buffers, nullptr, j, lo, hi, column_start(j) + lo, 1);
             });
+        });
+    } else if (const NumberView whole = as_one_block(rows, cols, buffers, rs, cs)) {
+        // The whole table is one C-ordered block in memory, like the target: one pass.
+        pool::for_each_range(0, rows * cols, [&](std::size_t lo, std::size_t hi) {
+            copy_numbers(whole, lo, hi, shared_cells.get() + lo, 1);
         });
     } else if (rows > 0 && cols > 0) {
         std::vector<const std::vector<double>*> codes_of(cols, nullptr);
