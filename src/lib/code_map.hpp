@@ -57,6 +57,7 @@ class CodeMap {
     }
 
     std::uint64_t* offsets() noexcept { return offsets_.get(); }
+    const std::uint64_t* offsets() const noexcept { return offsets_.get(); }
     char* bytes() noexcept { return bytes_.get(); }
 
     friend bool operator==(const CodeMap& a, const CodeMap& b) noexcept {

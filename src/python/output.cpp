@@ -1,8 +1,10 @@
 #include "python/output.hpp"
 
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -36,6 +38,9 @@ PyRef new_str(const std::string& text) {
         PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
 }
 
+// How many rows ahead decoding fetches the labels it will need.
+constexpr std::size_t kPrefetchAhead = 8;
+
 // The labels of one encoded column, looked up by cell value. Codes are dense (0 .. k-1)
 // and the code map holds the labels in code order, so a code indexes it directly; each
 // label's str is made once, on first use. Any other value decodes to `missing`.
@@ -49,15 +54,54 @@ class ColumnLabels {
         const Code code = code_of(x);
         if (code >= codes_.size()) return missing;
         PyRef& s = strs_[code];
-        if (!s) {
-            const std::string_view label = codes_.label(code);
-            s = allocated(PyUnicode_DecodeUTF8(label.data(), static_cast<Py_ssize_t>(label.size()),
-                                               "strict"));
-        }
+        if (!s) s = make_str(codes_.label(code));
         return s.get();
     }
 
+    // Start loading what get(x) will read, which lies anywhere in memory (codes come in row
+    // order): far ahead the str slot and the label's offset, near ahead what those point to.
+    void prefetch_far(double x) const {
+        if (const auto code = in_range(x)) {
+            __builtin_prefetch(&strs_[*code]);
+            __builtin_prefetch(codes_.offsets() + *code);
+        }
+    }
+    void prefetch_near(double x) const {
+        if (const auto code = in_range(x)) {
+            if (PyObject* s = strs_[*code].get()) {
+                __builtin_prefetch(s, 1);
+            } else {
+                __builtin_prefetch(codes_.label(*code).data());
+            }
+        }
+    }
+
   private:
+    // A new str of a label: ASCII text (most labels) is copied straight into a new compact
+    // str, skipping the decoder's scan; anything else is decoded.
+    static PyRef make_str(std::string_view label) {
+        const auto n = static_cast<Py_ssize_t>(label.size());
+        std::uint64_t high = 0;
+        std::size_t i = 0;
+        for (; i + 8 <= label.size(); i += 8) {
+            std::uint64_t w;
+            std::memcpy(&w, label.data() + i, 8);
+            high |= w;
+        }
+        for (; i < label.size(); ++i) high |= static_cast<unsigned char>(label[i]);
+        if ((high & 0x8080808080808080ull) != 0) {
+            return allocated(PyUnicode_DecodeUTF8(label.data(), n, "strict"));
+        }
+        PyRef str = allocated(PyUnicode_New(n, 127));
+        if (n > 0) std::memcpy(PyUnicode_DATA(str.get()), label.data(), label.size());
+        return str;
+    }
+
+    std::optional<Code> in_range(double x) const {
+        if (!(x >= 0) || x >= static_cast<double>(codes_.size())) return std::nullopt;
+        return static_cast<Code>(x);
+    }
+
     const CodeMap& codes_;
     std::vector<PyRef> strs_;
 };
@@ -126,7 +170,11 @@ PyRef decoded_column(const ValueMatrix& m, const CodeMap& codes, ColumnIndex c) 
     auto** slots =
         static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(column.get())));
     ColumnLabels by_code(codes);
-    for (std::size_t r = 0; r < m.rows; ++r) put(slots + r, by_code.get(m.at(r, c), Py_None));
+    for (std::size_t r = 0; r < m.rows; ++r) {
+        if (r + 2 * kPrefetchAhead < m.rows) by_code.prefetch_far(m.at(r + 2 * kPrefetchAhead, c));
+        if (r + kPrefetchAhead < m.rows) by_code.prefetch_near(m.at(r + kPrefetchAhead, c));
+        put(slots + r, by_code.get(m.at(r, c), Py_None));
+    }
     return column;
 }
 
