@@ -585,6 +585,16 @@ class Worker:
                 decoded = back.to_numpy(dtype=object)
         self.time_case(workload, rows, "numpy.copy (floor)", lambda: floor_copy(decoded))
 
+    def mixed_frame_cases(self, rows: int):
+        """Workload 1 (encode) and 5 (decode), the text columns in every str storage."""
+        base = mixed_object_frame(rows)
+        for variant, dtype in string_variants():
+            df = with_text_dtype(base, dtype)
+            fitted = self.encode_cases(f"1 mixed frame, {variant}", rows, df, frame=True,
+                                       variant=variant)
+            self.decode_cases(f"5 decode of 1, {variant}", rows, df, fitted)
+            del df, fitted
+
     def flight_cases(self, rows: int):
         """Workload 6 (encode) and 7 (decode) on the flight log, with peak memory."""
         for variant, as_object in (("default dtypes", False), ("text as object", True)):
@@ -629,14 +639,7 @@ class Worker:
             return self.run_without_pyarrow(started, pool_threads)
         for rows in self.args.rows:
             log(f"{rows:,} rows, {self.threads} thread(s): generating data")
-            base = mixed_object_frame(rows)
-            for variant, dtype in string_variants():
-                df = with_text_dtype(base, dtype)
-                fitted = self.encode_cases(f"1 mixed frame, {variant}", rows, df, frame=True,
-                                           variant=variant)
-                self.decode_cases(f"5 decode of 1, {variant}", rows, df, fitted)
-                del df, fitted
-            del base
+            self.mixed_frame_cases(rows)
             arr = float_array(rows)
             self.time_case("2 float64 array", rows, "vandra", lambda: vandra_encode(arr))
             self.time_case("2 float64 array", rows, "numpy.copy (floor)", lambda: floor_copy(arr))
@@ -658,14 +661,7 @@ class Worker:
     def run_without_pyarrow(self, started, pool_threads):
         """The frame workloads at the largest size, against pandas, with pyarrow blocked."""
         rows = max(self.args.rows)
-        base = mixed_object_frame(rows)
-        for variant, dtype in string_variants():
-            df = with_text_dtype(base, dtype)
-            fitted = self.encode_cases(f"1 mixed frame, {variant}", rows, df, frame=True,
-                                       variant=variant)
-            self.decode_cases(f"5 decode of 1, {variant}", rows, df, fitted)
-            del df, fitted
-        del base
+        self.mixed_frame_cases(rows)
         self.flight_cases(rows)
         self.fixed_cost_cases()
         return self.result(started, pool_threads, None)
@@ -1068,7 +1064,14 @@ block-copy path). Workload 3: an n×8 object array of str, the four cardinalitie
 cells. Workload 4: an n×8 int64 array (the cell path with numbers only). Workload 5: decoding \
 workload 1's codes. For time, scikit-learn and category_encoders sit out workload 3 and the \
 non-default str storage at 1,000,000 rows, and everything at {SLOW_PEER_ROWS:,} rows and more \
-(`--all-peers` keeps them).
+(`--all-peers` keeps them). Workload 6: a flight log of n rows × 19 columns (14 numeric: int64, \
+and float64 with 2% missing; 5 short texts of about 3, 16, 105, 4,000 and 7,000 labels), \
+written to CSV once and read back with `pandas.read_csv`, once with pandas' default dtypes \
+(the pyarrow-backed "str" when pyarrow is installed) and once with the text columns as \
+`object`; workload 7 decodes its codes. Workload 8: a 30 × 3 frame (float, text, int), the \
+fixed cost of one call; workload 9: a 100 × 10,000 float64 frame, the per-column cost. The \
+"(no pyarrow)" rows come from runs in which pyarrow could not be imported (pandas falls back \
+to its python-backed "str"), at the largest size, against pandas alone.
 
 ## Missing values
 
@@ -1089,6 +1092,14 @@ marker in a column with two labels, on this run:
 {markdown_table(table, tcs)}
 
 ![rows per second per workload and library](compare.png)
+
+## Peak memory
+
+Growth of the process's resident memory at its peak during one call (the kernel's high-water \
+mark, reset just before the call), over the memory in use before it; the input is already \
+built, the result counts.
+
+{memory_markdown(runs)}
 
 ## Agreement with vandra's codes
 
