@@ -2,6 +2,8 @@
 must equal what the general call sequence builds: column by column through pandas' indexers
 for frames, numpy's astype and item assignment for arrays."""
 
+import sys
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -75,3 +77,27 @@ def test_array_decode_in_one_step_equals_astype_and_assignment(ncols, rows, data
     assert [[type(v) for v in r] for r in got.tolist()] == [[type(v) for v in r]
                                                              for r in want.tolist()]
     assert all(a == b or (a != a and b != b) for a, b in zip(got.ravel(), want.ravel()))
+
+
+@pytest.mark.parametrize("rows", [40_000, 200_000])  # on the pool, in several pieces
+def test_long_frame_decode_equals_the_indexer_sequence_one_reference_per_cell(rows):
+    rng = np.random.default_rng(rows)
+    cells = np.array([np.nan, 2.7, -1.0, np.inf, 1e30, 0.0, 1.0, 2.0, 3.0, 0.5])
+    names = [f"c{j}" for j in range(4)]
+    codes = pd.DataFrame(rng.choice(cells, size=(rows, 4)), columns=names)
+    enc = fitted_encoder(4, names)
+    fast = enc.decode(codes)
+
+    class DataFrame(pd.DataFrame):
+        pass
+
+    with pytest.MonkeyPatch.context() as mp:
+        mp.setattr(pd, "DataFrame", DataFrame)
+        general = enc.decode(codes)
+    assert fast.equals(general) and fast.map(type).equals(general.map(type))
+    column = fast["c2"].to_numpy()
+    for label in "abcd":
+        first = column[np.flatnonzero(column == label)[0]]
+        holders = sum(v is first for v in column)
+        assert holders == np.count_nonzero(column == label)  # one str per label
+        assert sys.getrefcount(first) == holders + 2  # the cells, `first`, the call's argument

@@ -1,16 +1,20 @@
 #include "python/output.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "lib/internal_error.hpp"
 #include "python/numpy_api.hpp"
 #include "python/pandas_lookup.hpp"
+#include "pool/pool.hpp"
 
 namespace vandra {
 namespace {
@@ -38,8 +42,25 @@ PyRef new_str(const std::string& text) {
         PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
 }
 
-// How many rows ahead decoding fetches the labels it will need.
-constexpr std::size_t kPrefetchAhead = 8;
+// A new str of a label: ASCII text (most labels) is copied straight into a new compact str,
+// skipping the decoder's scan; anything else is decoded.
+PyRef label_str(std::string_view label) {
+    const auto n = static_cast<Py_ssize_t>(label.size());
+    std::uint64_t high = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= label.size(); i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, label.data() + i, 8);
+        high |= w;
+    }
+    for (; i < label.size(); ++i) high |= static_cast<unsigned char>(label[i]);
+    if ((high & 0x8080808080808080ull) != 0) {
+        return allocated(PyUnicode_DecodeUTF8(label.data(), n, "strict"));
+    }
+    PyRef str = allocated(PyUnicode_New(n, 127));
+    if (n > 0) std::memcpy(PyUnicode_DATA(str.get()), label.data(), label.size());
+    return str;
+}
 
 // The labels of one encoded column, looked up by cell value. Codes are dense (0 .. k-1)
 // and the code map holds the labels in code order, so a code indexes it directly; each
@@ -54,54 +75,11 @@ class ColumnLabels {
         const Code code = code_of(x);
         if (code >= codes_.size()) return missing;
         PyRef& s = strs_[code];
-        if (!s) s = make_str(codes_.label(code));
+        if (!s) s = label_str(codes_.label(code));
         return s.get();
     }
 
-    // Start loading what get(x) will read, which lies anywhere in memory (codes come in row
-    // order): far ahead the str slot and the label's offset, near ahead what those point to.
-    void prefetch_far(double x) const {
-        if (const auto code = in_range(x)) {
-            __builtin_prefetch(&strs_[*code]);
-            __builtin_prefetch(codes_.offsets() + *code);
-        }
-    }
-    void prefetch_near(double x) const {
-        if (const auto code = in_range(x)) {
-            if (PyObject* s = strs_[*code].get()) {
-                __builtin_prefetch(s, 1);
-            } else {
-                __builtin_prefetch(codes_.label(*code).data());
-            }
-        }
-    }
-
   private:
-    // A new str of a label: ASCII text (most labels) is copied straight into a new compact
-    // str, skipping the decoder's scan; anything else is decoded.
-    static PyRef make_str(std::string_view label) {
-        const auto n = static_cast<Py_ssize_t>(label.size());
-        std::uint64_t high = 0;
-        std::size_t i = 0;
-        for (; i + 8 <= label.size(); i += 8) {
-            std::uint64_t w;
-            std::memcpy(&w, label.data() + i, 8);
-            high |= w;
-        }
-        for (; i < label.size(); ++i) high |= static_cast<unsigned char>(label[i]);
-        if ((high & 0x8080808080808080ull) != 0) {
-            return allocated(PyUnicode_DecodeUTF8(label.data(), n, "strict"));
-        }
-        PyRef str = allocated(PyUnicode_New(n, 127));
-        if (n > 0) std::memcpy(PyUnicode_DATA(str.get()), label.data(), label.size());
-        return str;
-    }
-
-    std::optional<Code> in_range(double x) const {
-        if (!(x >= 0) || x >= static_cast<double>(codes_.size())) return std::nullopt;
-        return static_cast<Code>(x);
-    }
-
     const CodeMap& codes_;
     std::vector<PyRef> strs_;
 };
@@ -163,18 +141,67 @@ PyRef decoded_array(const ValueMatrix& m, const FitState& fit) {
     return objects;
 }
 
+// Columns of fewer rows are decoded on the calling thread alone: the pool would cost more.
+constexpr std::size_t kSerialRows = std::size_t{1} << 15;
+
 // The frame form's labels of column c: a new object array of str or None, one per row.
+// Codes come in row order and point anywhere in the code map, so rather than chase a label,
+// its str and the str's count row by row, this runs in passes that each read memory in
+// order: every row's label (in parallel); how many rows hold each label; one str per label
+// in use, made in code order; the slots (in parallel, no object touched); then each str gets
+// all of its references at once.
 PyRef decoded_column(const ValueMatrix& m, const CodeMap& codes, ColumnIndex c) {
     npy_intp rows = static_cast<npy_intp>(m.rows);
     PyRef column = new_object_array(1, &rows);
     auto** slots =
         static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(column.get())));
-    ColumnLabels by_code(codes);
-    for (std::size_t r = 0; r < m.rows; ++r) {
-        if (r + 2 * kPrefetchAhead < m.rows) by_code.prefetch_far(m.at(r + 2 * kPrefetchAhead, c));
-        if (r + kPrefetchAhead < m.rows) by_code.prefetch_near(m.at(r + kPrefetchAhead, c));
-        put(slots + r, by_code.get(m.at(r, c), Py_None));
+    const std::size_t n = m.rows, k = codes.size();
+    if (n == 0) return column;
+    if (k >= std::numeric_limits<std::uint32_t>::max()) {
+        throw InternalError("code map of " + std::to_string(k) + " labels");
     }
+    std::optional<pool::SerialScope> serial;
+    if (n < kSerialRows) serial.emplace();
+
+    // Label index per row; k stands for None (NaN and codes outside the map).
+    auto index = std::make_unique_for_overwrite<std::uint32_t[]>(n);
+    std::uint32_t* const idx = index.get();
+    pool::for_each_range(0, n, [&m, c, k, idx](std::size_t lo, std::size_t hi) {
+        for (std::size_t r = lo; r < hi; ++r) {
+            const double x = m.at(r, c);
+            const Code code = std::isnan(x) ? k : code_of(x);
+            idx[r] = static_cast<std::uint32_t>(code < k ? code : k);
+        }
+    });
+    std::vector<std::size_t> uses(k + 1, 0);
+    for (std::size_t r = 0; r < n; ++r) ++uses[idx[r]];
+
+    std::vector<PyRef> strs(k);
+    std::vector<PyObject*> object_of(k + 1, Py_None);
+    for (std::size_t code = 0; code < k; ++code) {
+        if (uses[code] == 0) continue;
+        strs[code] = label_str(codes.label(code));
+        object_of[code] = strs[code].get();
+    }
+
+    // NumPy 2 fills a new object array with None, older NumPy leaves it NULL: the slots
+    // hold either n references to None or none at all.
+    PyObject* const before = slots[0];
+    PyObject* const* const object = object_of.data();
+    try {
+        pool::for_each_range(0, n, [slots, idx, object](std::size_t lo, std::size_t hi) {
+            for (std::size_t r = lo; r < hi; ++r) slots[r] = object[idx[r]];
+        });
+    } catch (...) {
+        std::fill_n(slots, n, before);  // back to what the array holds references for
+        throw;
+    }
+    for (std::size_t code = 0; code < k; ++code) {
+        for (std::size_t u = 0; u < uses[code]; ++u) Py_INCREF(object_of[code]);
+    }
+    const std::size_t held = before == nullptr ? 0 : n;
+    for (std::size_t u = held; u < uses[k]; ++u) Py_INCREF(Py_None);
+    for (std::size_t u = uses[k]; u < held; ++u) Py_DECREF(Py_None);
     return column;
 }
 
