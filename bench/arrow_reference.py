@@ -10,16 +10,22 @@ arrays and times, on one thread, median of --reps:
 
 - arrow: pyarrow.compute.dictionary_encode, a sort of the dictionary and a rank lookup, which
   gives the same float64 codes as vandra's label_encode;
-- pandas: factorize(sort=True) of an Arrow-backed str Series.
+- pandas: factorize(sort=True) of an Arrow-backed str Series;
+- vandra, whole calls: `Encoder().encode` of the column as a 1-column object array of str,
+  and as a 1-column frame of that Arrow-backed str Series.
 """
 
 import argparse
+import os
 import time
 
 import numpy as np
 import pandas as pd
 import pyarrow as pa
 import pyarrow.compute as pc
+
+os.environ["RAYON_NUM_THREADS"] = "1"  # read when vandra's pool starts, on the first encode
+import vandra  # noqa: E402
 
 LABEL_BYTES = 20
 ALPHABET = np.frombuffer(b"0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz",
@@ -80,16 +86,25 @@ def main() -> None:
     pa.set_io_thread_count(1)
     print(f"pyarrow {pa.__version__}, pandas {pd.__version__}, {args.rows:,} rows of "
           f"{LABEL_BYTES}-byte labels, 1 thread, median of {args.reps}\n")
-    print("| distinct of cardinality | arrow ms | pandas ms |\n|---:|---:|---:|")
+    print("| distinct of cardinality | arrow ms | pandas ms | vandra, object array ms "
+          "| vandra, str frame ms |\n|---:|---:|---:|---:|---:|")
     for card in (8, 1_000, 100_000, args.rows, 0):
         arr = column(args.rows, card)
         series = pd.Series(pd.array(arr, dtype=pd.StringDtype("pyarrow", na_value=np.nan)))
         want = arrow_codes(arr)
         assert np.array_equal(want, pandas_codes(series))
+        cells = np.array(arr.to_pylist(), dtype=object).reshape(-1, 1)
+        frame = pd.DataFrame({"c": series})
+        assert np.array_equal(want, vandra.Encoder().encode(cells)[:, 0])
+        assert np.array_equal(want, vandra.Encoder().encode(frame)["c"].to_numpy())
         distinct = int(want.max()) + 1
         name = f"all {distinct} distinct" if card == 0 else f"{distinct} of {card}"
         print(f"| {name} | {median_ms(args.reps, lambda: arrow_codes(arr)):.1f} | "
-              f"{median_ms(args.reps, lambda: pandas_codes(series)):.1f} |", flush=True)
+              f"{median_ms(args.reps, lambda: pandas_codes(series)):.1f} | "
+              f"{median_ms(args.reps, lambda: vandra.Encoder().encode(cells)):.1f} | "
+              f"{median_ms(args.reps, lambda: vandra.Encoder().encode(frame)):.1f} |",
+              flush=True)
+        del cells, frame
 
 
 if __name__ == "__main__":

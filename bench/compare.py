@@ -16,6 +16,7 @@ libraries produced the same codes, and writes bench/results/compare.md and compa
 from __future__ import annotations
 
 import argparse
+import ctypes
 import gc
 import hashlib
 import importlib.metadata
@@ -415,6 +416,14 @@ def measure(make_run, reps: int, min_total: float = 0.0, max_reps: int = 30):
     return times, result
 
 
+def touch_memory(mib: int = 2048) -> None:
+    """Writes to `mib` MiB once and frees them. On a virtual machine whose memory the host
+    backs on first touch, the first write to a page costs ten times a later one: without
+    this, whichever call first needs fresh pages pays for the machine, not for its work."""
+    blocks = [np.ones(32 * 2**20) for _ in range(mib // 256)]
+    del blocks
+
+
 def rss_kib(field: str) -> int:
     for line in Path("/proc/self/status").read_text().splitlines():
         if line.startswith(field + ":"):
@@ -422,11 +431,21 @@ def rss_kib(field: str) -> int:
     raise RuntimeError(f"no {field} in /proc/self/status")
 
 
+def release_free_heap() -> None:
+    """Gives the allocator's free pages back to the system (glibc), so that the peak counts
+    every page a call needs, whether or not an earlier call left free memory behind."""
+    try:
+        ctypes.CDLL(None).malloc_trim(0)
+    except (OSError, AttributeError):
+        pass
+
+
 def peak_growth(make_run) -> float | None:
     """MiB by which one call raises the process's resident memory at its peak (the kernel's
     high-water mark, reset just before the call); None where Linux can't reset it."""
     run = make_run()
     gc.collect()
+    release_free_heap()
     try:
         Path("/proc/self/clear_refs").write_text("5")
     except OSError:
@@ -554,6 +573,7 @@ class Worker:
         """vandra and the peers on one input, agreement checked against vandra's codes.
         Returns {library: (last result, its fitted state)} for the frame decoders."""
         names = list(obj.columns) if frame else [f"c{j}" for j in range(obj.shape[1])]
+        touch_memory()
         fitted, ref = {}, None
         for lib, (on_frame, on_array) in ENCODERS.items():
             if lib != "vandra" and not self.wants(lib, rows, variant):
@@ -577,6 +597,7 @@ class Worker:
 
     def decode_cases(self, workload, rows, df, fitted: dict):
         decoded = None
+        touch_memory()
         for lib, (codes, keep) in fitted.items():
             back = self.time_case(workload, rows, lib,
                                   lambda: DECODERS[lib](codes, keep))
@@ -1024,7 +1045,8 @@ Versions: {ver}.
 Each thread count ran in its own process with `RAYON_NUM_THREADS` (vandra's pool) and \
 `POLARS_MAX_THREADS` (and the OpenMP/BLAS variables) set to it; vandra's first encode started \
 {pools}. Times are the wall clock of one call: the median of the repetitions, with the fastest \
-and slowest and their number in brackets ({reps}{more}). Each repetition gets a fresh encoder and a \
+and slowest and their number in brackets ({reps}{more}). Before each workload's encoders and decoders, 2 GiB are written once and \
+freed, so that no call pays for the virtual machine's first touch of a page. Each repetition gets a fresh encoder and a \
 garbage collection before it (skipped after calls under 50 ms); its result is freed after the clock stopped. "÷ vandra" is the \
 library's median over vandra's: above 1, vandra is faster. † pandas, scikit-learn, \
 category_encoders and numpy's astype run on one thread whatever the setting: they were timed in \
@@ -1096,8 +1118,9 @@ marker in a column with two labels, on this run:
 ## Peak memory
 
 Growth of the process's resident memory at its peak during one call (the kernel's high-water \
-mark, reset just before the call), over the memory in use before it; the input is already \
-built, the result counts.
+mark, reset just before the call), over the memory in use before it, after a garbage \
+collection and after the allocator gave its free pages back (`malloc_trim`); the input is \
+already built, the result counts.
 
 {memory_markdown(runs)}
 
