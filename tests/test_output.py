@@ -201,3 +201,15 @@ def test_shared_access_allows_nested_decode():
 
     enc.decode(DataFrame())
     assert inner == [[[0.0]], "Already borrowed"]
+
+
+@pytest.mark.parametrize("frame", [pd.DataFrame({"f": [1.0, 2.0], "i": [3, 4]}),
+                                   pd.DataFrame({"f": [1.0, 2.0], "s": ["a", "b"]})])
+def test_frame_result_shares_no_memory(frame):
+    # The result array goes to pandas without a copy: nothing else may hold it.
+    out = Encoder().encode(frame)
+    assert not any(np.shares_memory(out[a].to_numpy(), frame[b].to_numpy())
+                   for a in out.columns for b in frame.columns)
+    out.iloc[0, 0] = 9.0
+    again = Encoder().encode(frame)
+    assert frame.iloc[0, 0] == 1.0 and again.iloc[0, 0] == 1.0 and out.iloc[0, 0] == 9.0
