@@ -184,8 +184,8 @@ PyRef decoded_column(const ValueMatrix& m, const CodeMap& codes, ColumnIndex c) 
         object_of[code] = strs[code].get();
     }
 
-    // NumPy 2 fills a new object array with None, older NumPy leaves it NULL: the slots
-    // hold either n references to None or none at all.
+    // NumPy fills a new object array with None (n references); an array left all NULL
+    // holds none. Either way the first slot tells which.
     PyObject* const before = slots[0];
     PyObject* const* const object = object_of.data();
     try {
