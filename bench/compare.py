@@ -1045,9 +1045,10 @@ Versions: {ver}.
 Each thread count ran in its own process with `RAYON_NUM_THREADS` (vandra's pool) and \
 `POLARS_MAX_THREADS` (and the OpenMP/BLAS variables) set to it; vandra's first encode started \
 {pools}. Times are the wall clock of one call: the median of the repetitions, with the fastest \
-and slowest and their number in brackets ({reps}{more}). Before each workload's encoders and decoders, 2 GiB are written once and \
-freed, so that no call pays for the virtual machine's first touch of a page. Each repetition gets a fresh encoder and a \
-garbage collection before it (skipped after calls under 50 ms); its result is freed after the clock stopped. "÷ vandra" is the \
+and slowest and their number in brackets ({reps}{more}). Before each workload's encoders and \
+decoders, 2 GiB are written once and freed, so that no call pays for the virtual machine's first \
+touch of a page. Each repetition gets a fresh encoder and a garbage collection before it \
+(skipped after calls under 50 ms); its result is freed after the clock stopped. "÷ vandra" is the \
 library's median over vandra's: above 1, vandra is faster. † pandas, scikit-learn, \
 category_encoders and numpy's astype run on one thread whatever the setting: they were timed in \
 the {tcs[0]}-thread process only, and the other columns repeat those times.
