@@ -12,7 +12,19 @@ namespace vandra {
 // A numeric column in memory: element i is the value of `type` at data + i * stride bytes.
 struct NumberView {
     enum class Type : std::uint8_t {
-        none, f64, f32, longdouble, i8, i16, i32, i64, u8, u16, u32, u64, boolean
+        none,
+        f64,
+        f32,
+        longdouble,
+        i8,
+        i16,
+        i32,
+        i64,
+        u8,
+        u16,
+        u32,
+        u64,
+        boolean
     };
     const char* data = nullptr;
     std::ptrdiff_t stride = 0;

@@ -24,8 +24,7 @@ PyObject* internal_error_type() {
 }  // namespace
 
 InternalError::InternalError(const std::string& message, PyRef cause_ref)
-    : std::runtime_error(message),
-      cause(cause_ref.release(), [](PyObject* p) { Py_XDECREF(p); }) {}
+    : std::runtime_error(message), cause(cause_ref.release(), [](PyObject* p) { Py_XDECREF(p); }) {}
 
 void raise_internal_error(const char* message, PyObject* cause) noexcept {
     const char* text = message && *message ? message : kGenericMessage;

@@ -177,6 +177,7 @@ constexpr std::size_t kRecentTrialRows = 2048;
 // The ids of recently seen views, by address: a direct-mapped cache, one entry per slot.
 class RecentViews {
   public:
+    // cppcheck-suppress uninitMemberVar ; every entry is set here
     RecentViews() {
         for (Entry& e : entries_) e = {nullptr, SIZE_MAX, 0};  // matches no view
     }

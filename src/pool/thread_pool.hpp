@@ -58,6 +58,8 @@ inline Worker* current_worker() noexcept {
 // took it first.
 template <class F>
 struct StackJob final : Job {
+    // The base's aggregate initialiser sets execute; cppcheck does not see it.
+    // cppcheck-suppress uninitDerivedMemberVar
     StackJob(F& f, Worker& owner) noexcept : Job{&StackJob::execute_stolen}, fn(&f), latch(owner) {}
 
     void run() noexcept {
@@ -81,6 +83,7 @@ struct StackJob final : Job {
 // A job submitted from a thread outside the pool, which blocks until it is done.
 template <class F>
 struct InjectedJob final : Job {
+    // cppcheck-suppress uninitDerivedMemberVar
     explicit InjectedJob(F& f) noexcept : Job{&InjectedJob::execute_injected}, fn(&f) {}
 
     static void execute_injected(Job* job) noexcept {

@@ -24,8 +24,8 @@ ValueMatrix copy_float64(PyArrayObject* arr) {
     // Fortran order only for a source stored that way with positive strides; reversed or
     // strided sources come out row-major, as every other copy does.
     const bool fortran = !c_order && gap_free(rows, cols, s0, s1, true) && s0 > 0 && s1 > 0;
-    ValueMatrix m = new_value_matrix(static_cast<std::size_t>(rows),
-                                     static_cast<std::size_t>(cols), fortran);
+    ValueMatrix m =
+        new_value_matrix(static_cast<std::size_t>(rows), static_cast<std::size_t>(cols), fortran);
     if (n == 0) return m;
     const char* data = static_cast<const char*>(PyArray_DATA(arr));
     const bool forward = (rows == 1 || s0 > 0) && (cols == 1 || s1 > 0);
@@ -45,26 +45,40 @@ NumberView::Type number_type(PyArrayObject* arr) {
     using T = NumberView::Type;
     if (!PyArray_ISNOTSWAPPED(arr)) return T::none;
     switch (PyArray_TYPE(arr)) {
-        case NPY_BOOL: return T::boolean;
-        case NPY_BYTE: return T::i8;
-        case NPY_UBYTE: return T::u8;
-        case NPY_SHORT: return T::i16;
-        case NPY_USHORT: return T::u16;
-        case NPY_INT: return T::i32;
-        case NPY_UINT: return T::u32;
-        case NPY_LONG: return sizeof(npy_long) == 8 ? T::i64 : T::i32;
-        case NPY_ULONG: return sizeof(npy_ulong) == 8 ? T::u64 : T::u32;
-        case NPY_LONGLONG: return T::i64;
-        case NPY_ULONGLONG: return T::u64;
-        case NPY_FLOAT: return T::f32;
-        case NPY_DOUBLE: return T::f64;
-        case NPY_LONGDOUBLE: return T::longdouble;
-        default: return T::none;
+        case NPY_BOOL:
+            return T::boolean;
+        case NPY_BYTE:
+            return T::i8;
+        case NPY_UBYTE:
+            return T::u8;
+        case NPY_SHORT:
+            return T::i16;
+        case NPY_USHORT:
+            return T::u16;
+        case NPY_INT:
+            return T::i32;
+        case NPY_UINT:
+            return T::u32;
+        case NPY_LONG:
+            return sizeof(npy_long) == 8 ? T::i64 : T::i32;
+        case NPY_ULONG:
+            return sizeof(npy_ulong) == 8 ? T::u64 : T::u32;
+        case NPY_LONGLONG:
+            return T::i64;
+        case NPY_ULONGLONG:
+            return T::u64;
+        case NPY_FLOAT:
+            return T::f32;
+        case NPY_DOUBLE:
+            return T::f64;
+        case NPY_LONGDOUBLE:
+            return T::longdouble;
+        default:
+            return T::none;
     }
 }
 
-bool read_array_directly(PyObject* target, std::size_t rows, std::size_t cols,
-                         CellReader& reader) {
+bool read_array_directly(PyObject* target, std::size_t rows, std::size_t cols, CellReader& reader) {
     if (!PyArray_CheckExact(target)) return false;
     auto* arr = reinterpret_cast<PyArrayObject*>(target);
     if (PyArray_NDIM(arr) != 2 || PyArray_DIM(arr, 0) != static_cast<npy_intp>(rows) ||

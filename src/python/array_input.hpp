@@ -21,7 +21,6 @@ NumberView::Type number_type(PyArrayObject* arr);
 // object arrays slot by slot (an empty slot reads as None), numeric arrays as views that
 // must stay valid until encoding is done. Returns false, having read nothing, for arrays that
 // need item access.
-bool read_array_directly(PyObject* target, std::size_t rows, std::size_t cols,
-                         CellReader& reader);
+bool read_array_directly(PyObject* target, std::size_t rows, std::size_t cols, CellReader& reader);
 
 }  // namespace vandra

@@ -109,8 +109,7 @@ bool ArrowTextColumn::Chunk::valid(std::size_t i) const {
     return (validity[bit >> 3] >> (bit & 7)) & 1;
 }
 
-std::optional<ArrowTextColumn> ArrowTextColumn::import(ArrowArrayStream& stream,
-                                                       std::string& why) {
+std::optional<ArrowTextColumn> ArrowTextColumn::import(ArrowArrayStream& stream, std::string& why) {
     if (stream.release == nullptr || !stream.get_schema || !stream.get_next) {
         why = "stream already released";
         return std::nullopt;

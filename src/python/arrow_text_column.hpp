@@ -41,8 +41,8 @@ class ArrowTextColumn final : public LabelSource {
 
   private:
     struct Chunk {
-        ArrowArray array;  // owned: released with the column
-        std::size_t begin = 0, length = 0;  // rows of the column it holds
+        ArrowArray array;                        // owned: released with the column
+        std::size_t begin = 0, length = 0;       // rows of the column it holds
         const std::uint8_t* validity = nullptr;  // bitmap, or null when all rows are valid
         const void* offsets = nullptr;           // int32 or int64, at the array's offset
         const char* data = nullptr;

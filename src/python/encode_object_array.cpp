@@ -31,7 +31,8 @@ constexpr std::size_t kMinBlockRows = 64;
 }
 
 std::size_t values_in(const ColumnBuffers& b, std::size_t j, std::size_t rows) {
-    if (b.is_object[j]) return b.label_sources[j] ? b.label_sources[j]->length() : b.labels[j].size();
+    if (b.is_object[j])
+        return b.label_sources[j] ? b.label_sources[j]->length() : b.labels[j].size();
     return b.number_views[j] ? rows : b.numbers[j].size();
 }
 
@@ -128,8 +129,8 @@ FitState encode_object_array(std::size_t rows, std::size_t cols, const ColumnBuf
     };
 
     // 1. Text columns, in parallel; a column-major target takes each column's codes directly.
-    std::vector<ColumnFit> fits = pool::gather<ColumnFit>(
-        0, cols, [&](std::size_t j) -> std::optional<ColumnFit> {
+    std::vector<ColumnFit> fits =
+        pool::gather<ColumnFit>(0, cols, [&](std::size_t j) -> std::optional<ColumnFit> {
             if (!buffers.is_object[j]) return std::nullopt;
             return encode_text_column(buffers, j, col_major ? column_start(j) : nullptr);
         });

@@ -56,7 +56,7 @@ bool FrameColumns::plan_block(PyObject* block, std::size_t rows) {
     return plan_extension(values.get(), static_cast<std::size_t>(loc), rows);
 }
 
-bool FrameColumns::take(std::size_t loc, Column column) {
+bool FrameColumns::take(std::size_t loc, const Column& column) {
     if (loc >= columns_.size() || columns_[loc].kind != Column::Kind::none) return false;
     columns_[loc] = column;
     return true;
@@ -140,8 +140,8 @@ bool FrameColumns::plan_arrow(PyObject* values, std::size_t loc, std::size_t row
         clear_ordinary_error();
         return false;
     }
-    auto* stream = static_cast<ArrowArrayStream*>(
-        PyCapsule_GetPointer(capsule.get(), "arrow_array_stream"));
+    auto* stream =
+        static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule.get(), "arrow_array_stream"));
     if (!stream) {
         clear_ordinary_error();
         return false;
@@ -174,9 +174,8 @@ void FrameColumns::read(CellReader& reader) {
             case Column::Kind::arrow:
                 if (c.nan_marker && !c.text->first_valid()) {
                     // Only missing cells: NaN numbers, so the column stays numeric.
-                    reader.set_numbers(
-                        j, NumberView{reinterpret_cast<const char*>(&kMissingNumber), 0,
-                                      NumberView::Type::f64});
+                    reader.set_numbers(j, NumberView{reinterpret_cast<const char*>(&kMissingNumber),
+                                                     0, NumberView::Type::f64});
                     break;
                 }
                 if (c.nan_marker) {

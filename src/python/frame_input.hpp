@@ -33,8 +33,8 @@ class FrameColumns {
   private:
     struct Column {
         enum class Kind { none, numbers, objects, arrow } kind = Kind::none;
-        NumberView view;                // numbers
-        const char* slots = nullptr;    // objects: PyObject* slots, `stride` bytes apart
+        NumberView view;              // numbers
+        const char* slots = nullptr;  // objects: PyObject* slots, `stride` bytes apart
         std::ptrdiff_t stride = 0;
         ArrowTextColumn* text = nullptr;  // arrow
         bool nan_marker = false;          // arrow: nulls read as the float NaN, not pd.NA
@@ -44,12 +44,12 @@ class FrameColumns {
     bool plan_numpy(PyObject* values, PyObject* locs, std::size_t rows);
     bool plan_extension(PyObject* values, std::size_t loc, std::size_t rows);
     bool plan_arrow(PyObject* values, std::size_t loc, std::size_t rows, bool nan_marker);
-    bool take(std::size_t loc, Column column);
+    bool take(std::size_t loc, const Column& column);
 
     PyRef pandas_;
     std::vector<Column> columns_;
-    std::vector<PyRef> arrays_;             // keeps every array read in place alive
-    std::deque<ArrowTextColumn> arrow_;    // stable addresses for the columns' views
+    std::vector<PyRef> arrays_;          // keeps every array read in place alive
+    std::deque<ArrowTextColumn> arrow_;  // stable addresses for the columns' views
 };
 
 }  // namespace vandra

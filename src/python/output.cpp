@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "lib/internal_error.hpp"
+#include "pool/pool.hpp"
 #include "python/numpy_api.hpp"
 #include "python/pandas_lookup.hpp"
-#include "pool/pool.hpp"
 
 namespace vandra {
 namespace {
@@ -265,8 +265,7 @@ PyRef frame_result(ValueMatrix& m, OUT::Frame& out, const FitState* fit) {
     } else {
         PyRef names = allocated(PyList_New(static_cast<Py_ssize_t>(columns.size())));
         for (std::size_t k = 0; k < columns.size(); ++k) {
-            PyList_SET_ITEM(names.get(), static_cast<Py_ssize_t>(k),
-                            new_str(columns[k]).release());
+            PyList_SET_ITEM(names.get(), static_cast<Py_ssize_t>(k), new_str(columns[k]).release());
         }
         check_status(PyDict_SetItemString(kwargs.get(), "columns", names.get()));
     }
@@ -277,8 +276,8 @@ PyRef frame_result(ValueMatrix& m, OUT::Frame& out, const FitState* fit) {
         check_status(PyDict_SetItemString(kwargs.get(), "copy", Py_False));
         floats = std::move(m.array);
     } else if (m.fortran) {
-        floats = allocated(PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(m.array.get()),
-                                           NPY_CORDER));
+        floats =
+            allocated(PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(m.array.get()), NPY_CORDER));
     } else {
         floats = std::move(m.array);
     }

@@ -92,7 +92,8 @@ ArrowArrayStream make_stream(Stream* state) {
     out.get_last_error = [](ArrowArrayStream*) -> const char* { return "broken"; };
     out.release = [](ArrowArrayStream* st) {
         auto* s = static_cast<Stream*>(st->private_data);
-        for (std::size_t k = s->next; k < s->arrays.size(); ++k) s->arrays[k].release(&s->arrays[k]);
+        for (std::size_t k = s->next; k < s->arrays.size(); ++k)
+            s->arrays[k].release(&s->arrays[k]);
         delete s;
         st->release = nullptr;
     };
@@ -139,16 +140,16 @@ TEST_CASE("malformed streams are refused and every array released") {
     const Bad cases[] = {
         {"not a string type", "i", [](ArrowArray&) {}},
         {"dictionary-free utf8 only", "vu", [](ArrowArray&) {}},
-        {"offsets out of order",
-         "u", [](ArrowArray& a) { static_cast<Buffers*>(a.private_data)->offsets32[2] = 0; }},
-        {"negative offset",
-         "u", [](ArrowArray& a) { static_cast<Buffers*>(a.private_data)->offsets32[0] = -1; }},
-        {"invalid UTF-8",
-         "u", [](ArrowArray& a) { static_cast<Buffers*>(a.private_data)->data[0] = '\xff'; }},
-        {"a label starting inside a character",
-         "u", [](ArrowArray& a) { static_cast<Buffers*>(a.private_data)->offsets32[1] = 1; }},
-        {"missing offsets",
-         "u", [](ArrowArray& a) { static_cast<Buffers*>(a.private_data)->pointers[1] = nullptr; }},
+        {"offsets out of order", "u",
+         [](ArrowArray& a) { static_cast<Buffers*>(a.private_data)->offsets32[2] = 0; }},
+        {"negative offset", "u",
+         [](ArrowArray& a) { static_cast<Buffers*>(a.private_data)->offsets32[0] = -1; }},
+        {"invalid UTF-8", "u",
+         [](ArrowArray& a) { static_cast<Buffers*>(a.private_data)->data[0] = '\xff'; }},
+        {"a label starting inside a character", "u",
+         [](ArrowArray& a) { static_cast<Buffers*>(a.private_data)->offsets32[1] = 1; }},
+        {"missing offsets", "u",
+         [](ArrowArray& a) { static_cast<Buffers*>(a.private_data)->pointers[1] = nullptr; }},
         {"wrong buffer count", "u", [](ArrowArray& a) { a.n_buffers = 2; }},
         {"negative length", "u", [](ArrowArray& a) { a.length = -1; }},
         {"overflowing offset", "u", [](ArrowArray& a) { a.offset = INT64_MAX; }},

@@ -98,7 +98,8 @@ struct Table {
     // The same into a column-major buffer, returned row-major for comparison.
     std::vector<double> encode_col_major(FitState& fit) {
         std::vector<double> by_column(rows * cols, 0.0);
-        fit = encode_object_array(rows, cols, buffers, CellTarget::col_major(by_column.data(), rows));
+        fit =
+            encode_object_array(rows, cols, buffers, CellTarget::col_major(by_column.data(), rows));
         std::vector<double> out(rows * cols);
         for (std::size_t i = 0; i < rows; ++i)
             for (std::size_t j = 0; j < cols; ++j) out[i * cols + j] = by_column[j * rows + i];
@@ -144,10 +145,17 @@ Table random_table(std::size_t rows, std::size_t cols, std::uint64_t seed,
         const std::uint64_t kind = rng() % 6;
         if (kind == 1) {
             switch (rng() % 4) {
-                case 0: in_place[j] = random_view<std::int32_t>(t, j, T::i32, rng); break;
-                case 1: in_place[j] = random_view<std::uint64_t>(t, j, T::u64, rng); break;
-                case 2: in_place[j] = random_view<float>(t, j, T::f32, rng); break;
-                default: in_place[j] = random_view<unsigned char>(t, j, T::boolean, rng);
+                case 0:
+                    in_place[j] = random_view<std::int32_t>(t, j, T::i32, rng);
+                    break;
+                case 1:
+                    in_place[j] = random_view<std::uint64_t>(t, j, T::u64, rng);
+                    break;
+                case 2:
+                    in_place[j] = random_view<float>(t, j, T::f32, rng);
+                    break;
+                default:
+                    in_place[j] = random_view<unsigned char>(t, j, T::boolean, rng);
             }
         } else if (kind == 0) {
             std::vector<double> v(rows);
