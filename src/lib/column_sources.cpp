@@ -39,30 +39,22 @@ void copy_numbers(const NumberView& v, std::size_t lo, std::size_t hi, double* o
                 return;
             }
             return copy_as_double<double>(v.data, v.stride, lo, hi, out, out_stride);
-        case T::f32:
-            return copy_as_double<float>(v.data, v.stride, lo, hi, out, out_stride);
+        case T::f32: return copy_as_double<float>(v.data, v.stride, lo, hi, out, out_stride);
         case T::longdouble:
             return copy_as_double<long double>(v.data, v.stride, lo, hi, out, out_stride);
-        case T::i8:
-            return copy_as_double<std::int8_t>(v.data, v.stride, lo, hi, out, out_stride);
-        case T::i16:
-            return copy_as_double<std::int16_t>(v.data, v.stride, lo, hi, out, out_stride);
-        case T::i32:
-            return copy_as_double<std::int32_t>(v.data, v.stride, lo, hi, out, out_stride);
-        case T::i64:
-            return copy_as_double<std::int64_t>(v.data, v.stride, lo, hi, out, out_stride);
-        case T::u8:
-            return copy_as_double<std::uint8_t>(v.data, v.stride, lo, hi, out, out_stride);
+        case T::i8: return copy_as_double<std::int8_t>(v.data, v.stride, lo, hi, out, out_stride);
+        case T::i16: return copy_as_double<std::int16_t>(v.data, v.stride, lo, hi, out, out_stride);
+        case T::i32: return copy_as_double<std::int32_t>(v.data, v.stride, lo, hi, out, out_stride);
+        case T::i64: return copy_as_double<std::int64_t>(v.data, v.stride, lo, hi, out, out_stride);
+        case T::u8: return copy_as_double<std::uint8_t>(v.data, v.stride, lo, hi, out, out_stride);
         case T::u16:
             return copy_as_double<std::uint16_t>(v.data, v.stride, lo, hi, out, out_stride);
         case T::u32:
             return copy_as_double<std::uint32_t>(v.data, v.stride, lo, hi, out, out_stride);
         case T::u64:
             return copy_as_double<std::uint64_t>(v.data, v.stride, lo, hi, out, out_stride);
-        case T::boolean:
-            return copy_as_double<BoolByte>(v.data, v.stride, lo, hi, out, out_stride);
-        case T::none:
-            return;
+        case T::boolean: return copy_as_double<BoolByte>(v.data, v.stride, lo, hi, out, out_stride);
+        case T::none: return;
     }
 }
 

@@ -45,36 +45,21 @@ NumberView::Type number_type(PyArrayObject* arr) {
     using T = NumberView::Type;
     if (!PyArray_ISNOTSWAPPED(arr)) return T::none;
     switch (PyArray_TYPE(arr)) {
-        case NPY_BOOL:
-            return T::boolean;
-        case NPY_BYTE:
-            return T::i8;
-        case NPY_UBYTE:
-            return T::u8;
-        case NPY_SHORT:
-            return T::i16;
-        case NPY_USHORT:
-            return T::u16;
-        case NPY_INT:
-            return T::i32;
-        case NPY_UINT:
-            return T::u32;
-        case NPY_LONG:
-            return sizeof(npy_long) == 8 ? T::i64 : T::i32;
-        case NPY_ULONG:
-            return sizeof(npy_ulong) == 8 ? T::u64 : T::u32;
-        case NPY_LONGLONG:
-            return T::i64;
-        case NPY_ULONGLONG:
-            return T::u64;
-        case NPY_FLOAT:
-            return T::f32;
-        case NPY_DOUBLE:
-            return T::f64;
-        case NPY_LONGDOUBLE:
-            return T::longdouble;
-        default:
-            return T::none;
+        case NPY_BOOL: return T::boolean;
+        case NPY_BYTE: return T::i8;
+        case NPY_UBYTE: return T::u8;
+        case NPY_SHORT: return T::i16;
+        case NPY_USHORT: return T::u16;
+        case NPY_INT: return T::i32;
+        case NPY_UINT: return T::u32;
+        case NPY_LONG: return sizeof(npy_long) == 8 ? T::i64 : T::i32;
+        case NPY_ULONG: return sizeof(npy_ulong) == 8 ? T::u64 : T::u32;
+        case NPY_LONGLONG: return T::i64;
+        case NPY_ULONGLONG: return T::u64;
+        case NPY_FLOAT: return T::f32;
+        case NPY_DOUBLE: return T::f64;
+        case NPY_LONGDOUBLE: return T::longdouble;
+        default: return T::none;
     }
 }
 

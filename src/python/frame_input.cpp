@@ -165,12 +165,8 @@ void FrameColumns::read(CellReader& reader) {
     for (std::size_t j = 0; j < columns_.size(); ++j) {
         const Column& c = columns_[j];
         switch (c.kind) {
-            case Column::Kind::numbers:
-                reader.set_numbers(j, c.view);
-                break;
-            case Column::Kind::objects:
-                reader.add_slots(j, c.slots, c.stride);
-                break;
+            case Column::Kind::numbers: reader.set_numbers(j, c.view); break;
+            case Column::Kind::objects: reader.add_slots(j, c.slots, c.stride); break;
             case Column::Kind::arrow:
                 if (c.nan_marker && !c.text->first_valid()) {
                     // Only missing cells: NaN numbers, so the column stays numeric.
@@ -186,8 +182,7 @@ void FrameColumns::read(CellReader& reader) {
                 }
                 reader.set_text(j, c.text);
                 break;
-            case Column::Kind::none:
-                break;
+            case Column::Kind::none: break;
         }
     }
 }

@@ -145,17 +145,10 @@ Table random_table(std::size_t rows, std::size_t cols, std::uint64_t seed,
         const std::uint64_t kind = rng() % 6;
         if (kind == 1) {
             switch (rng() % 4) {
-                case 0:
-                    in_place[j] = random_view<std::int32_t>(t, j, T::i32, rng);
-                    break;
-                case 1:
-                    in_place[j] = random_view<std::uint64_t>(t, j, T::u64, rng);
-                    break;
-                case 2:
-                    in_place[j] = random_view<float>(t, j, T::f32, rng);
-                    break;
-                default:
-                    in_place[j] = random_view<unsigned char>(t, j, T::boolean, rng);
+                case 0: in_place[j] = random_view<std::int32_t>(t, j, T::i32, rng); break;
+                case 1: in_place[j] = random_view<std::uint64_t>(t, j, T::u64, rng); break;
+                case 2: in_place[j] = random_view<float>(t, j, T::f32, rng); break;
+                default: in_place[j] = random_view<unsigned char>(t, j, T::boolean, rng);
             }
         } else if (kind == 0) {
             std::vector<double> v(rows);
