@@ -1,11 +1,14 @@
 """Input classification and cell-by-cell conversion."""
 
 import decimal
+import random
 
 import numpy as np
 import pandas as pd
 import pytest
+from hypothesis import given, settings, strategies as st
 
+from conftest import examples
 from vandra import Encoder
 
 NAN = float("nan")
@@ -138,6 +141,9 @@ def test_internal_error_is_a_base_exception(InternalError):
          ["0.30000000000000004", "100000000000000000000", "0.0000001", "-0", "x"]),
         ([np.inf, -np.inf, "x"], ["inf", "-inf", "x"]),
         ([2**53 + 1, "x"], ["9007199254740992", "x"]),
+        ([1e23, 2.0**64, 12345678901234567890, "x"],
+         ["1" + "0" * 23, "18446744073709552000", "12345678901234567000", "x"]),
+        ([-1e300, 1.5e-300, "x"], ["-1" + "0" * 300, "0." + "0" * 299 + "15", "x"]),
         ([10**400], [str(10**400)]),
         (["1.5", decimal.Decimal("1.5")], ["1.5", "1.5"]),
         ([True, "x", True], ["1", "x", "True"]),
@@ -147,6 +153,16 @@ def test_internal_error_is_a_base_exception(InternalError):
 )
 def test_cell_text_rules(cells, labels):
     assert column_labels(cells) == labels
+
+
+@settings(max_examples=examples(300), deadline=None)
+@given(st.lists(st.floats(allow_nan=False, allow_infinity=False), min_size=1, max_size=8))
+def test_numbers_before_text_are_their_shortest_digits_written_out(numbers):
+    # repr() gives the shortest round-trip digits; the label writes them without exponent.
+    expected = [format(decimal.Decimal(repr(x)).normalize(), "f") for x in numbers]
+    assert column_labels([*numbers, "x"]) == expected + ["x"]
+    codes = Encoder().encode(np.array([[x] for x in [*numbers, "5"]], dtype=object))[:, 0]
+    assert codes.tolist() == [sorted(set(expected + ["5"])).index(t) for t in expected + ["5"]]
 
 
 @pytest.mark.parametrize(
@@ -244,12 +260,18 @@ def test_failing_str_is_internal_error(InternalError):
 @pytest.mark.parametrize(
     "attrs",
     [{"shape": (2,)}, {"shape": [1, 1]}, {"shape": (-1, 1)}, {"shape": (1.0, 1)},
-     {"shape": (2**62, 2**62)}, {}],
+     {"shape": (np.int64(-1), 1)}, {"shape": (2**62, 2**62)}, {}],
 )
 def test_bad_duck_shapes_are_internal_errors(InternalError, attrs):
     cls = type("DataFrame", (), {"columns": ["a"], "values": np.zeros((1, 1)), **attrs})
     with pytest.raises(InternalError):
         Encoder().encode(cls())
+
+
+def test_duck_shape_entries_convert_like_integers():
+    cls = type("DataFrame", (), {"columns": ["a"], "values": np.array([["x"]], dtype=object),
+                                 "shape": (np.int64(1), np.uint8(1))})
+    assert Encoder().encode(cls()).values.tolist() == [[0.0]]
 
 
 def test_missing_values_or_failing_item_access(InternalError):
@@ -259,6 +281,11 @@ def test_missing_values_or_failing_item_access(InternalError):
     short = type("DataFrame", (), {"columns": ["a"], "shape": (5, 1), "values": np.zeros((1, 1))})
     with pytest.raises(InternalError):
         Encoder().encode(short())
+    # values is read before any cell, also when there is none
+    failing = type("DataFrame", (), {"columns": ["a"], "shape": (0, 1),
+                                     "values": property(lambda self: {}["values"])})
+    with pytest.raises(InternalError, match="KeyError"):
+        Encoder().encode(failing())
 
 
 def test_failing_columns_passes_the_error_on():
@@ -269,3 +296,38 @@ def test_failing_columns_passes_the_error_on():
 
     with pytest.raises(KeyError):
         Encoder().encode(DataFrame())
+
+
+class FreshItems:
+    """Hands out a new str on every item access, freed as soon as the reader lets it go, so
+    that the next one is likely made at the same address."""
+
+    def __init__(self, texts):
+        self.texts = texts
+        self.shape = (len(texts), 1)
+
+    def __getitem__(self, key):
+        return "".join(list(self.texts[key[0]]))
+
+
+def fresh_inputs(texts):
+    ndarray = type("ndarray", (FreshItems,), {})
+    frame = type("DataFrame", (), {"columns": ["a"], "shape": (len(texts), 1),
+                                   "values": FreshItems(texts)})
+    yield "duck ndarray", ndarray(texts)
+    yield "duck DataFrame", frame()
+    if hasattr(np.dtypes, "StringDType"):
+        yield "StringDType", np.array(texts, dtype="T").reshape(-1, 1)
+
+
+def test_fresh_cells_get_the_labels_of_their_own_text():
+    rng = random.Random(17)
+    texts = ["".join(rng.choices("abcdefgh", k=rng.randint(1, 4))) for _ in range(3000)]
+    reference = Encoder()
+    want = reference.encode(np.array(texts, dtype=object).reshape(-1, 1))
+    for name, obj in fresh_inputs(texts):
+        enc = Encoder()
+        got = np.asarray(enc.encode(obj), dtype=float)
+        assert np.array_equal(got, want), name
+        assert enc.decode(want)[:, 0].tolist() == texts, name  # the same fit
+        assert np.asarray(reference.decode(obj))[:, 0].tolist() == texts, name

@@ -14,27 +14,21 @@ bool is_plain(PyObject* cell) {
            cell == Py_None;
 }
 
-// Cells whose methods run no Python code (a failing conversion may still collect garbage).
-bool runs_no_python(PyObject* cell) {
-    return is_plain(cell) || PyLong_CheckExact(cell);
-}
-
 }  // namespace
 
 std::string_view CellReader::str_label(PyObject* str) {
     Seen& s = seen_[(reinterpret_cast<std::uintptr_t>(str) >> 4) % kSeen];
-    if (s.str == str && s.epoch == epoch_) return s.label;
-    s = Seen{str, epoch_, str_text(str, store_)};
+    if (s.str.get() == str) return s.label;
+    s.label = str_text(str, store_);
+    s.str = PyRef::borrow(str);  // releasing the old entry's str runs no Python code
     return s.label;
 }
 
 void CellReader::add(std::size_t j, PyObject* cell) {
     if (++since_check_ == kCellsPerSignalCheck) {
         since_check_ = 0;
-        python_may_run();
         check_signals();
     }
-    if (!runs_no_python(cell)) python_may_run();
     if (buffers_.is_object[j]) {
         buffers_.labels[j].push_back(PyUnicode_CheckExact(cell) ? str_label(cell)
                                                                 : cell_text(cell, store_));
@@ -51,7 +45,6 @@ void CellReader::add(std::size_t j, PyObject* cell) {
     } else {
         v = PyFloat_AsDouble(cell);
         if (v == -1.0 && PyErr_Occurred()) {
-            python_may_run();  // the error's creation may have run a garbage collection
             clear_ordinary_error();
             switch_to_text(j);
             buffers_.labels[j].push_back(cell_text(cell, store_));

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string_view>
 
 #include "lib/records.hpp"
@@ -38,13 +39,12 @@ class CellReader {
     void switch_to_text(std::size_t j);
     // The label of an exact str; repeated objects reuse their first copy.
     std::string_view str_label(PyObject* str);
-    // Python code may run next (a cell's own methods, a signal handler): an object seen
-    // before may be freed and another made at its address, so the cache forgets them all.
-    void python_may_run() { ++epoch_; }
 
+    // A str seen recently, and its label. The entry holds a reference: a cell that nothing
+    // else keeps (made afresh by item access, or dropped from its slot by Python code) would
+    // otherwise be freed, and a new str made at its address would take its label.
     struct Seen {
-        PyObject* str = nullptr;
-        std::uint32_t epoch = 0;
+        PyRef str;
         std::string_view label;
     };
     // Big enough for the distinct objects of a typical low-cardinality column, small
@@ -59,8 +59,7 @@ class CellReader {
     std::size_t since_check_ = 0;
     ColumnBuffers buffers_;
     LabelStore store_;  // holds the bytes of every label view until encoding is done
-    std::uint32_t epoch_ = 1;
-    Seen seen_[kSeen];
+    std::unique_ptr<Seen[]> seen_ = std::make_unique<Seen[]>(kSeen);
 };
 
 }  // namespace vandra

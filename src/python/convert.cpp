@@ -107,9 +107,12 @@ struct Shape {
     std::size_t rows, cols;
 };
 
+// An entry converts as the interpreter converts an integer argument (int, bool, NumPy
+// integers, anything with __index__).
 std::size_t shape_entry(PyObject* item) {
-    if (!PyLong_Check(item)) throw InternalError("shape entries must be integers");
-    const Py_ssize_t v = PyLong_AsSsize_t(item);
+    PyRef index(PyNumber_Index(item));
+    if (!index) throw_internal_from_python("shape entries must be integers");
+    const Py_ssize_t v = PyLong_AsSsize_t(index.get());
     if (v == -1 && PyErr_Occurred()) throw_internal_from_python("shape entry out of range");
     if (v < 0) throw InternalError("shape entries must be non-negative");
     return static_cast<std::size_t>(v);
@@ -156,6 +159,12 @@ Conversion read_cells(PyObject* obj, OUT out, bool frame) {
     auto fit = std::make_unique<FitState>();
     const CellTarget target{matrix.cells, matrix.row_stride, matrix.col_stride};
     if (n == 0) {
+        // A frame we do not read by column is read through `values` before any cell, so
+        // an error there reaches the caller even when there is no cell to read.
+        if (frame && !FrameColumns::is_pandas_frame(obj)) {
+            PyRef values(PyObject_GetAttrString(obj, "values"));
+            if (!values) throw_internal_from_python("couldn't read values");
+        }
         // No cells, so no text column and an empty fit; encoded as a table of no columns.
         // Per-column buffers would cost tens of bytes per column for nothing, and a legal
         // shape like (0, 2**40) would fail with MemoryError.

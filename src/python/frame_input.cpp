@@ -25,6 +25,11 @@ constexpr double kMissingNumber = std::bit_cast<double>(std::uint64_t{0x7FF80000
 
 }  // namespace
 
+bool FrameColumns::is_pandas_frame(PyObject* frame) {
+    PyRef pandas = imported_module("pandas");
+    return is_type(frame, pandas.get(), "DataFrame");
+}
+
 bool FrameColumns::plan(PyObject* frame, std::size_t rows, std::size_t cols) {
     pandas_ = imported_module("pandas");
     if (!pandas_ || !is_type(frame, pandas_.get(), "DataFrame")) return false;

@@ -26,6 +26,9 @@ class FrameColumns {
     // read `values` instead.
     bool plan(PyObject* frame, std::size_t rows, std::size_t cols);
 
+    // Whether `frame`'s type is exactly the DataFrame class of the imported pandas.
+    static bool is_pandas_frame(PyObject* frame);
+
     // Reads the planned columns into `reader`, in column order. Views into the frame's
     // arrays and Arrow buffers stay valid while this object lives.
     void read(CellReader& reader);
