@@ -2,6 +2,11 @@
 
 #include <cstring>
 
+#include "lib/distinct_rows.hpp"
+#include "python/distinct_column.hpp"
+#include "python/text_array_input.hpp"
+#include "python/time_cells.hpp"
+
 namespace vandra {
 namespace {
 
@@ -12,6 +17,31 @@ bool gap_free(npy_intp rows, npy_intp cols, npy_intp s0, npy_intp s1, bool fortr
     const npy_intp a0 = s0 < 0 ? -s0 : s0, a1 = s1 < 0 ? -s1 : s1;
     if (fortran) return (rows == 1 || a0 == e) && (cols == 1 || a1 == e * rows);
     return (cols == 1 || a1 == e) && (rows == 1 || a0 == e * cols);
+}
+
+// Column j of a datetime64 / timedelta64 array by its distinct values: datetimes rendered
+// where NumpyDatetimeCells can, everything else boxed by item access.
+void read_time_column(PyArrayObject* arr, std::size_t j, const NumpyTimeUnit& unit,
+                      CellReader& reader) {
+    const auto rows = static_cast<std::size_t>(PyArray_DIM(arr, 0));
+    const npy_intp s0 = PyArray_STRIDE(arr, 0);
+    const char* column = static_cast<const char*>(PyArray_DATA(arr)) +
+                         static_cast<npy_intp>(j) * PyArray_STRIDE(arr, 1);
+    DistinctWords values = distinct_words(
+        rows,
+        [=](std::size_t i) {
+            std::uint64_t w;
+            std::memcpy(&w, column + static_cast<npy_intp>(i) * s0, sizeof w);
+            return w;
+        },
+        [](std::size_t) { return true; });
+    DistinctCells::Boxer boxer = item_boxer(reinterpret_cast<PyObject*>(arr), values.rows, j);
+    if (PyArray_TYPE(arr) == NPY_TIMEDELTA) {
+        BoxedCells cells(std::move(boxer));
+        return read_distinct(reader, j, values.rows, cells);
+    }
+    NumpyDatetimeCells cells(std::move(boxer), values.values, unit);
+    read_distinct(reader, j, values.rows, cells);
 }
 
 }  // namespace
@@ -75,6 +105,16 @@ bool read_array_directly(PyObject* target, std::size_t rows, std::size_t cols, C
         for (std::size_t j = 0; j < cols; ++j) {
             reader.add_slots(j, data + static_cast<npy_intp>(j) * s1, s0);
         }
+        return true;
+    }
+    if (is_text_array(arr)) {
+        for (std::size_t j = 0; j < cols; ++j) read_text_array_column(arr, j, reader);
+        return true;
+    }
+    if ((PyArray_TYPE(arr) == NPY_DATETIME || PyArray_TYPE(arr) == NPY_TIMEDELTA) &&
+        PyArray_ISNOTSWAPPED(arr)) {
+        const NumpyTimeUnit unit = numpy_time_unit(reinterpret_cast<PyObject*>(PyArray_DESCR(arr)));
+        for (std::size_t j = 0; j < cols; ++j) read_time_column(arr, j, unit, reader);
         return true;
     }
     const NumberView::Type type = number_type(arr);

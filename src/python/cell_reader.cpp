@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "lib/internal_error.hpp"
+#include "lib/number_text.hpp"
 
 namespace vandra {
 namespace {
@@ -29,30 +30,16 @@ void CellReader::add(std::size_t j, PyObject* cell) {
         since_check_ = 0;
         check_signals();
     }
-    if (buffers_.is_object[j]) {
-        buffers_.labels[j].push_back(PyUnicode_CheckExact(cell) ? str_label(cell)
-                                                                : cell_text(cell, store_));
-        return;
-    }
-    double v;
-    if (PyFloat_CheckExact(cell)) {
-        v = PyFloat_AS_DOUBLE(cell);
-    } else if (PyUnicode_CheckExact(cell)) {
-        // A str never converts to a float (it has no __float__); no need to ask.
-        switch_to_text(j);
-        buffers_.labels[j].push_back(str_label(cell));
-        return;
-    } else {
-        v = PyFloat_AsDouble(cell);
-        if (v == -1.0 && PyErr_Occurred()) {
-            clear_ordinary_error();
-            switch_to_text(j);
-            buffers_.labels[j].push_back(cell_text(cell, store_));
+    if (!buffers_.is_object[j]) {
+        if (const std::optional<double> v = cell_number(cell)) {
+            if (buffers_.numbers[j].empty()) buffers_.numbers[j].reserve(rows_);
+            buffers_.numbers[j].push_back(*v);
             return;
         }
+        switch_to_text(j);
     }
-    if (buffers_.numbers[j].empty()) buffers_.numbers[j].reserve(rows_);
-    buffers_.numbers[j].push_back(v);
+    buffers_.labels[j].push_back(PyUnicode_CheckExact(cell) ? str_label(cell)
+                                                            : cell_text(cell, store_));
 }
 
 void CellReader::add_slots(std::size_t j, const char* slots, std::ptrdiff_t stride) {
@@ -79,6 +66,19 @@ void CellReader::add_slots(std::size_t j, const char* slots, std::ptrdiff_t stri
         PyRef cell = PyRef::borrow(slot);
         add(j, cell.get());
     }
+}
+
+void CellReader::set_indexed_numbers(std::size_t j, std::vector<double> table,
+                                     std::vector<std::uint32_t> index) {
+    const auto& [t, i] = indexed_numbers_.emplace_back(std::move(table), std::move(index));
+    buffers_.number_views[j] =
+        NumberView{reinterpret_cast<const char*>(t.data()), 0, NumberView::Type::indexed, i.data()};
+}
+
+void CellReader::set_indexed_text(std::size_t j, std::vector<std::string_view> entries,
+                                  std::vector<std::uint32_t> index) {
+    indexed_text_.push_back(std::make_unique<IndexedLabels>(std::move(entries), std::move(index)));
+    set_text(j, indexed_text_.back().get());
 }
 
 void CellReader::switch_to_text(std::size_t j) {

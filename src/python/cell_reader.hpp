@@ -7,7 +7,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
+#include <utility>
+#include <vector>
 #include <string_view>
 
 #include "lib/records.hpp"
@@ -28,6 +31,14 @@ class CellReader {
         buffers_.is_object[j] = true;
         buffers_.label_sources[j] = source;
     }
+    // Column j as a table of doubles and each row's position in it.
+    void set_indexed_numbers(std::size_t j, std::vector<double> table,
+                             std::vector<std::uint32_t> index);
+    // Column j as text: row i's label is entries[index[i]].
+    void set_indexed_text(std::size_t j, std::vector<std::string_view> entries,
+                          std::vector<std::uint32_t> index);
+    // Keeps the bytes of labels until encoding is done.
+    LabelStore& store() { return store_; }
     // Column j from an array of object pointers, rows of them `stride` bytes apart. An empty
     // slot reads as None; a cell with Python code of its own is held while it is converted,
     // since that code may overwrite its slot.
@@ -59,6 +70,8 @@ class CellReader {
     std::size_t since_check_ = 0;
     ColumnBuffers buffers_;
     LabelStore store_;  // holds the bytes of every label view until encoding is done
+    std::deque<std::pair<std::vector<double>, std::vector<std::uint32_t>>> indexed_numbers_;
+    std::vector<std::unique_ptr<IndexedLabels>> indexed_text_;
     std::unique_ptr<Seen[]> seen_ = std::make_unique<Seen[]>(kSeen);
 };
 

@@ -1,53 +1,10 @@
 #include "python/cell_text.hpp"
 
-#include <charconv>
-#include <cmath>
 #include <cstring>
-#include <string_view>
 
 #include "lib/internal_error.hpp"
 
 namespace vandra {
-
-std::string float_to_text(double value) {
-    if (std::isnan(value)) return "NaN";
-    if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
-    // The shortest digits that read back as the same double come from the shortest
-    // scientific form ("d.ddde+XX"); they are then written out positionally. (Fixed notation
-    // without a precision is shortest in characters, not digits: it writes 1e23 as the
-    // 23 digits of the exact binary value.)
-    char sci[32];
-    const auto res = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific);
-    if (res.ec != std::errc()) throw InternalError("float formatting failed");
-    const std::string_view text(sci, static_cast<std::size_t>(res.ptr - sci));
-    const std::size_t e_at = text.find('e');
-    const bool negative = text.front() == '-';
-    std::string digits;
-    for (char c : text.substr(negative ? 1 : 0, e_at - (negative ? 1 : 0))) {
-        if (c != '.') digits += c;
-    }
-    int exponent = 0;
-    const char* exp_begin = text.data() + e_at + 1;
-    if (*exp_begin == '+') ++exp_begin;
-    std::from_chars(exp_begin, text.data() + text.size(), exponent);
-    // value = 0.digits * 10^point
-    const long point = static_cast<long>(exponent) + 1;
-    const auto n = static_cast<long>(digits.size());
-    std::string out = negative ? "-" : "";
-    if (point <= 0) {
-        out += "0.";
-        out.append(static_cast<std::size_t>(-point), '0');
-        out += digits;
-    } else if (point >= n) {
-        out += digits;
-        out.append(static_cast<std::size_t>(point - n), '0');
-    } else {
-        out.append(digits, 0, static_cast<std::size_t>(point));
-        out += '.';
-        out.append(digits, static_cast<std::size_t>(point));
-    }
-    return out;
-}
 
 namespace {
 
@@ -101,6 +58,18 @@ std::string str_text_copy(PyObject* str) {
     const char* utf8 = PyUnicode_AsUTF8AndSize(fixed.get(), &size);
     if (!utf8) throw PythonError{};
     return std::string(utf8, static_cast<std::size_t>(size));
+}
+
+std::optional<double> cell_number(PyObject* cell) {
+    if (PyFloat_CheckExact(cell)) return PyFloat_AS_DOUBLE(cell);
+    // A str never converts to a float (it has no __float__); no need to ask.
+    if (PyUnicode_CheckExact(cell)) return std::nullopt;
+    const double v = PyFloat_AsDouble(cell);
+    if (v == -1.0 && PyErr_Occurred()) {
+        clear_ordinary_error();
+        return std::nullopt;
+    }
+    return v;
 }
 
 std::string_view cell_text(PyObject* cell, LabelStore& store) {

@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -12,10 +13,6 @@
 #include "python/py_ref.hpp"
 
 namespace vandra {
-
-// Shortest round-trip digits in positional notation: 1.0 -> "1", 1e20 -> "1000...",
-// -0.0 -> "-0", NaN -> "NaN", infinities -> "inf" / "-inf".
-std::string float_to_text(double value);
 
 // Owns the bytes of every label view of one conversion: each label is copied once into
 // blocks that never move, so a view stays valid whatever Python code does to the cell it
@@ -38,6 +35,10 @@ std::string_view str_text(PyObject* str, LabelStore& store);
 
 // The same rule, copied into an owned string (type names, column labels).
 std::string str_text_copy(PyObject* str);
+
+// The float value of a cell, or nullopt if it has none (its float conversion fails with an
+// ordinary error, which is cleared; an interrupt is passed on).
+std::optional<double> cell_number(PyObject* cell);
 
 // str(cell) as a label; a failing str() is an internal failure.
 std::string_view cell_text(PyObject* cell, LabelStore& store);

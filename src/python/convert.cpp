@@ -161,7 +161,7 @@ Conversion read_cells(PyObject* obj, OUT out, bool frame) {
     if (n == 0) {
         // A frame we do not read by column is read through `values` before any cell, so
         // an error there reaches the caller even when there is no cell to read.
-        if (frame && !FrameColumns::is_pandas_frame(obj)) {
+        if (frame && !pandas_compat::is_frame(obj)) {
             PyRef values(PyObject_GetAttrString(obj, "values"));
             if (!values) throw_internal_from_python("couldn't read values");
         }

@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
-#include <span>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -64,16 +63,19 @@ struct ColumnFit {
 // Encodes text column j; its codes go straight to `column` (contiguous, rows long) when
 // given, else into the result.
 ColumnFit encode_text_column(const ColumnBuffers& b, std::size_t j, double* column) {
-    std::vector<std::string_view> made;
-    std::span<const std::string_view> labels = b.labels[j];
-    if (const LabelSource* source = b.label_sources[j]) {
-        made.resize(source->length());
-        source->fill(made.data());
-        labels = made;
+    const LabelSource* source = b.label_sources[j];
+    if (!source) {
+        if (column) return ColumnFit{j, {}, label_encode(b.labels[j], column)};
+        LabelEncoding enc = label_encode(b.labels[j]);
+        return ColumnFit{j, std::move(enc.codes), std::move(enc.code_map)};
     }
-    if (column) return ColumnFit{j, {}, label_encode(labels, column)};
-    LabelEncoding enc = label_encode(labels);
-    return ColumnFit{j, std::move(enc.codes), std::move(enc.code_map)};
+    ColumnFit fit{j, {}, {}};
+    if (!column) {
+        fit.codes.resize(source->length());
+        column = fit.codes.data();
+    }
+    fit.code_map = source->encode(column);
+    return fit;
 }
 
 // Rows [lo, hi) of one column's values to out[0], out[stride], ...: its codes if it is a text

@@ -7,58 +7,55 @@
 
 #include "lib/internal_error.hpp"
 #include "python/array_input.hpp"
+#include "python/frame_readers.hpp"
 #include "python/numpy_api.hpp"
 #include "python/pandas_lookup.hpp"
 
 namespace vandra {
 namespace {
 
-// Whether obj's type is exactly the class `name` of `module` (which may be null).
-bool is_type(PyObject* obj, PyObject* module, const char* name) {
-    if (!module) return false;
-    PyRef cls = attr_or_null(module, name);
-    return cls && reinterpret_cast<PyObject*>(Py_TYPE(obj)) == cls.get();
-}
+using pandas_compat::ArrayKind;
 
 // The float NaN that `values` gives a missing "str" cell, as a column of its own.
 constexpr double kMissingNumber = std::bit_cast<double>(std::uint64_t{0x7FF8000000000000});
 
 }  // namespace
 
-bool FrameColumns::is_pandas_frame(PyObject* frame) {
-    PyRef pandas = imported_module("pandas");
-    return is_type(frame, pandas.get(), "DataFrame");
-}
-
 bool FrameColumns::plan(PyObject* frame, std::size_t rows, std::size_t cols) {
-    pandas_ = imported_module("pandas");
-    if (!pandas_ || !is_type(frame, pandas_.get(), "DataFrame")) return false;
-    PyRef mgr = attr_or_null(frame, "_mgr");
-    PyRef blocks = mgr ? attr_or_null(mgr.get(), "blocks") : PyRef();
-    if (!blocks || !PyTuple_Check(blocks.get())) return false;
-    ensure_numpy_api();
+    if (!pandas_compat::is_frame(frame)) return false;
+    auto blocks = pandas_compat::frame_blocks(frame);
+    if (!blocks) return false;
     columns_.assign(cols, Column{});
-    for (Py_ssize_t b = 0; b < PyTuple_GET_SIZE(blocks.get()); ++b) {
-        if (!plan_block(PyTuple_GET_ITEM(blocks.get(), b), rows)) return false;
+    for (const auto& block : *blocks) {
+        block_locs_.push_back(block.locs);
+        if (!plan_block(block, rows)) return false;
     }
     for (const Column& c : columns_) {
         if (c.kind == Column::Kind::none) return false;  // a column no block holds
     }
-    return true;
+    return settle(frame);
 }
 
-bool FrameColumns::plan_block(PyObject* block, std::size_t rows) {
-    PyRef placement = attr_or_null(block, "mgr_locs");
-    PyRef locs = placement ? attr_or_null(placement.get(), "as_array") : PyRef();
-    PyRef values = attr_or_null(block, "values");
-    if (!locs || !values || !PyArray_CheckExact(locs.get())) return false;
-    auto* loc_arr = reinterpret_cast<PyArrayObject*>(locs.get());
-    if (PyArray_NDIM(loc_arr) != 1 || PyArray_TYPE(loc_arr) != NPY_INTP) return false;
-    if (PyArray_CheckExact(values.get())) return plan_numpy(values.get(), locs.get(), rows);
-    if (PyArray_DIM(loc_arr, 0) != 1) return false;  // extension arrays hold one column
-    const auto loc = *static_cast<const npy_intp*>(PyArray_GETPTR1(loc_arr, 0));
-    if (loc < 0) return false;
-    return plan_extension(values.get(), static_cast<std::size_t>(loc), rows);
+bool FrameColumns::plan_block(const pandas_compat::Block& block, std::size_t rows) {
+    PyObject* values = block.values.get();
+    const ArrayKind kind = pandas_compat::array_kind(values);
+    if (kind == ArrayKind::numpy) return plan_numpy(values, block.locs, rows);
+    if (kind == ArrayKind::datetime || kind == ArrayKind::timedelta || kind == ArrayKind::period) {
+        for (std::size_t k = 0; k < block.locs.size(); ++k) {
+            if (!take_plan(block.locs[k], read_datetime_like(values, kind, k, rows))) return false;
+        }
+        arrays_.push_back(PyRef::borrow(values));
+        return true;
+    }
+    if (block.locs.size() != 1) return false;  // the other arrays hold one column
+    const std::size_t loc = block.locs.front();
+    switch (kind) {
+        case ArrayKind::python_string: return plan_string_array(values, loc, rows);
+        case ArrayKind::arrow: return plan_arrow(values, loc, rows);
+        case ArrayKind::categorical: return take_plan(loc, read_categorical(values, rows));
+        case ArrayKind::masked: return take_plan(loc, read_masked(values, rows));
+        default: return false;
+    }
 }
 
 bool FrameColumns::take(std::size_t loc, const Column& column) {
@@ -67,11 +64,20 @@ bool FrameColumns::take(std::size_t loc, const Column& column) {
     return true;
 }
 
+bool FrameColumns::take_plan(std::size_t loc, std::unique_ptr<ColumnPlan> plan) {
+    if (!plan) return false;
+    Column c;
+    c.kind = Column::Kind::distinct;
+    c.plan = plan.get();
+    plans_.push_back(std::move(plan));
+    return take(loc, c);
+}
+
 // A 2-D block of shape (columns, rows): row k of it is the column at locs[k].
-bool FrameColumns::plan_numpy(PyObject* values, PyObject* locs, std::size_t rows) {
+bool FrameColumns::plan_numpy(PyObject* values, const std::vector<std::size_t>& locs,
+                              std::size_t rows) {
     auto* arr = reinterpret_cast<PyArrayObject*>(values);
-    auto* loc_arr = reinterpret_cast<PyArrayObject*>(locs);
-    if (PyArray_NDIM(arr) != 2 || PyArray_DIM(arr, 0) != PyArray_DIM(loc_arr, 0) ||
+    if (PyArray_NDIM(arr) != 2 || PyArray_DIM(arr, 0) != static_cast<npy_intp>(locs.size()) ||
         PyArray_DIM(arr, 1) != static_cast<npy_intp>(rows))
         return false;
     const bool objects = PyArray_TYPE(arr) == NPY_OBJECT;
@@ -81,60 +87,49 @@ bool FrameColumns::plan_numpy(PyObject* values, PyObject* locs, std::size_t rows
         return false;
     const char* data = static_cast<const char*>(PyArray_DATA(arr));
     const npy_intp s0 = PyArray_STRIDE(arr, 0), s1 = PyArray_STRIDE(arr, 1);
-    for (npy_intp k = 0; k < PyArray_DIM(arr, 0); ++k) {
-        const auto loc = *static_cast<const npy_intp*>(PyArray_GETPTR1(loc_arr, k));
+    for (std::size_t k = 0; k < locs.size(); ++k) {
         Column c;
+        const char* column = data + static_cast<npy_intp>(k) * s0;
         if (objects) {
             c.kind = Column::Kind::objects;
-            c.slots = data + k * s0;
+            c.slots = column;
             c.stride = s1;
         } else {
             c.kind = Column::Kind::numbers;
-            c.view = NumberView{data + k * s0, s1, type};
+            c.view = NumberView{column, s1, type};
         }
-        if (loc < 0 || !take(static_cast<std::size_t>(loc), c)) return false;
+        if (!take(locs[k], c)) return false;
     }
     arrays_.push_back(PyRef::borrow(values));
     return true;
 }
 
-bool FrameColumns::plan_extension(PyObject* values, std::size_t loc, std::size_t rows) {
-    PyRef arrays = attr_or_null(pandas_.get(), "arrays");
-    if (!arrays) return false;
-    if (is_type(values, arrays.get(), "StringArray")) {
-        // Python-backed text: an object array of str and the dtype's missing marker.
-        PyRef inner = attr_or_null(values, "_ndarray");
-        if (!inner || !PyArray_CheckExact(inner.get())) return false;
-        auto* arr = reinterpret_cast<PyArrayObject*>(inner.get());
-        if (PyArray_NDIM(arr) != 1 || PyArray_TYPE(arr) != NPY_OBJECT ||
-            PyArray_DIM(arr, 0) != static_cast<npy_intp>(rows))
-            return false;
-        Column c;
-        c.kind = Column::Kind::objects;
-        c.slots = static_cast<const char*>(PyArray_DATA(arr));
-        c.stride = PyArray_STRIDE(arr, 0);
-        if (!take(loc, c)) return false;
-        arrays_.push_back(std::move(inner));
-        return true;
-    }
-    PyRef string_arrow = imported_module("pandas.core.arrays.string_arrow");
-    const bool arrow = is_type(values, arrays.get(), "ArrowStringArray") ||
-                       is_type(values, arrays.get(), "ArrowExtensionArray") ||
-                       is_type(values, string_arrow.get(), "ArrowStringArrayNumpySemantics");
-    if (!arrow) return false;
+// Python-backed text: an object array of str and the dtype's missing marker.
+bool FrameColumns::plan_string_array(PyObject* values, std::size_t loc, std::size_t rows) {
+    PyRef inner = pandas_compat::backing_ndarray(values);
+    if (!inner) return false;
+    auto* arr = reinterpret_cast<PyArrayObject*>(inner.get());
+    if (PyArray_NDIM(arr) != 1 || PyArray_TYPE(arr) != NPY_OBJECT ||
+        PyArray_DIM(arr, 0) != static_cast<npy_intp>(rows))
+        return false;
+    Column c;
+    c.kind = Column::Kind::objects;
+    c.slots = static_cast<const char*>(PyArray_DATA(arr));
+    c.stride = PyArray_STRIDE(arr, 0);
+    if (!take(loc, c)) return false;
+    arrays_.push_back(std::move(inner));
+    return true;
+}
+
+bool FrameColumns::plan_arrow(PyObject* values, std::size_t loc, std::size_t rows) {
     // The missing marker that `values` would put in: the float NaN or pd.NA.
-    PyRef dtype = attr_or_null(values, "dtype");
-    PyRef marker = dtype ? attr_or_null(dtype.get(), "na_value") : PyRef();
-    PyRef na = attr_or_null(pandas_.get(), "NA");
+    PyRef marker = pandas_compat::na_value(values);
+    PyRef pandas = imported_module("pandas");
+    PyRef na = pandas ? attr_or_null(pandas.get(), "NA") : PyRef();
     if (!marker || !na) return false;
     const bool nan_marker =
         PyFloat_CheckExact(marker.get()) && std::isnan(PyFloat_AS_DOUBLE(marker.get()));
     if (!nan_marker && marker.get() != na.get()) return false;
-    return plan_arrow(values, loc, rows, nan_marker);
-}
-
-bool FrameColumns::plan_arrow(PyObject* values, std::size_t loc, std::size_t rows,
-                              bool nan_marker) {
     PyRef chunked(PyObject_CallMethod(values, "__arrow_array__", nullptr));
     if (!chunked) {
         clear_ordinary_error();
@@ -166,6 +161,34 @@ bool FrameColumns::plan_arrow(PyObject* values, std::size_t loc, std::size_t row
     return take(loc, c);
 }
 
+bool FrameColumns::settle(PyObject* frame) {
+    // Two samples at most: columns whose every value is boxed, and columns that need only a
+    // few cells to see what pandas makes of them (which would otherwise be boxed at every
+    // row the first kind takes).
+    for (const bool all : {true, false}) {
+        std::vector<std::size_t> columns, rows;
+        std::vector<std::pair<std::size_t, ColumnPlan*>> group;
+        for (std::size_t loc = 0; loc < columns_.size(); ++loc) {
+            ColumnPlan* plan = columns_[loc].plan;
+            if (!plan || plan->samples_all() != all) continue;
+            group.emplace_back(loc, plan);
+            columns.push_back(loc);
+            for (const std::uint32_t id : plan->sampled()) rows.push_back(plan->rows().first_row[id]);
+        }
+        if (group.empty()) continue;
+        FrameSample& sample = samples_.emplace_back();
+        if (!rows.empty() && !sample.take(frame, columns, rows, block_locs_)) return false;
+        for (const auto& [loc, plan] : group) {
+            const DistinctRows& ids = plan->rows();
+            auto boxer = [&sample, &ids, loc = loc](std::uint32_t id) {
+                return sample.cell(ids.first_row[id], loc);
+            };
+            if (!plan->settle(boxer)) return false;
+        }
+    }
+    return true;
+}
+
 void FrameColumns::read(CellReader& reader) {
     for (std::size_t j = 0; j < columns_.size(); ++j) {
         const Column& c = columns_[j];
@@ -187,6 +210,7 @@ void FrameColumns::read(CellReader& reader) {
                 }
                 reader.set_text(j, c.text);
                 break;
+            case Column::Kind::distinct: read_distinct(reader, j, c.plan->rows(), c.plan->cells()); break;
             case Column::Kind::none: break;
         }
     }

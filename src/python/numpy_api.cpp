@@ -56,6 +56,21 @@ void** load_api_table() {
 
 }  // namespace
 
+const StringDTypeApi* string_dtype_api(PyArrayObject* arr) {
+    constexpr int kStringTypeNum = 2056;  // NPY_VSTRING
+    constexpr int kStringApiVersion = 0x12;  // NumPy 2.0's API level
+    if (PyArray_TYPE(arr) != kStringTypeNum || PyArray_RUNTIME_VERSION < kStringApiVersion)
+        return nullptr;
+    static const StringDTypeApi api = [] {
+        StringDTypeApi a;
+        a.load = reinterpret_cast<decltype(a.load)>(PyArray_API[313]);
+        a.acquire = reinterpret_cast<decltype(a.acquire)>(PyArray_API[316]);
+        a.release = reinterpret_cast<decltype(a.release)>(PyArray_API[318]);
+        return a;
+    }();
+    return &api;
+}
+
 void ensure_numpy_api() {
     static PyOnce<void*> once;
     void** table = once.get([]() -> void** {

@@ -1,0 +1,21 @@
+#include "lib/distinct_rows.hpp"
+
+namespace vandra {
+
+std::vector<std::uint32_t> ids_from(const DistinctRows& d, std::size_t from) {
+    std::vector<std::uint32_t> order;
+    std::vector<bool> seen(d.count(), false);
+    for (std::size_t i = from; i < d.rows(); ++i) {
+        const std::uint32_t id = d.ids[i];
+        if (seen[id]) continue;
+        seen[id] = true;
+        order.push_back(id);
+    }
+    return order;
+}
+
+void to_entries(DistinctRows& d, std::size_t from) {
+    for (std::size_t i = 0; i < d.rows(); ++i) d.ids[i] = 2 * d.ids[i] + (i >= from ? 1 : 0);
+}
+
+}  // namespace vandra

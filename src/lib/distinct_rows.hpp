@@ -1,0 +1,177 @@
+// The rows of one column numbered by their distinct values, so that work done per value
+// (boxing, float conversion, rendering text) is done once per value instead of once per row.
+// Ids count from 0 in order of first occurrence: value k first occurs at first_row[k], and
+// first_row ascends.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <string_view>
+#include <vector>
+
+#include "lib/byte_hash.hpp"
+#include "lib/label_table.hpp"
+
+namespace vandra {
+
+struct DistinctRows {
+    std::vector<std::uint32_t> ids;        // one per row
+    std::vector<std::size_t> first_row;    // one per distinct value
+    static constexpr std::uint32_t kNoId = 0xFFFFFFFF;
+
+    std::size_t rows() const noexcept { return ids.size(); }
+    std::size_t count() const noexcept { return first_row.size(); }
+};
+
+namespace detail {
+
+// Ids must leave room for twice their number (a value's two label forms, see to_entries).
+inline void check_rows(std::size_t rows) {
+    if (rows >= LabelTable::kMaxLabels) throw std::bad_alloc();
+}
+
+}  // namespace detail
+
+// Rows given as codes 0 <= code(i) < codes (category codes, dictionary indices).
+template <class Code>
+DistinctRows distinct_codes(std::size_t rows, std::size_t codes, Code code) {
+    detail::check_rows(rows);
+    DistinctRows d;
+    d.ids.resize(rows);
+    std::vector<std::uint32_t> id_of(codes, DistinctRows::kNoId);
+    for (std::size_t i = 0; i < rows; ++i) {
+        std::uint32_t& id = id_of[code(i)];
+        if (id == DistinctRows::kNoId) {
+            id = static_cast<std::uint32_t>(d.first_row.size());
+            d.first_row.push_back(i);
+        }
+        d.ids[i] = id;
+    }
+    return d;
+}
+
+// Rows given as 64-bit words (numbers, datetimes, durations); rows that are not valid(i)
+// (nulls) share one id whatever their word. `values` holds each id's word (0 for the nulls).
+struct DistinctWords {
+    DistinctRows rows;
+    std::vector<std::uint64_t> values;
+    std::uint32_t null_id = DistinctRows::kNoId;
+};
+
+// A set of 64-bit words numbered in order of insertion: open addressing, linear probing, at
+// most half full.
+class WordTable {
+  public:
+    // The id of `word`, inserted with id `next` if new.
+    [[gnu::always_inline]] std::uint32_t insert(std::uint64_t word, std::uint32_t next) {
+        for (std::size_t i = slot_of(word);; i = (i + 1) & mask_) {
+            Slot& s = slots_[i];
+            if (s.id_plus_one == 0) {
+                s = Slot{word, next + 1};
+                if (2 * ++size_ > slots_.size()) grow();
+                return next;
+            }
+            if (s.word == word) return s.id_plus_one - 1;
+        }
+    }
+
+  private:
+    struct Slot {
+        std::uint64_t word;
+        std::uint32_t id_plus_one;  // 0: empty
+    };
+    std::size_t slot_of(std::uint64_t word) const noexcept {
+        return detail::fold_mul(word ^ seed_, detail::kHashK1) & mask_;
+    }
+    void grow() {
+        std::vector<Slot> old(slots_.size() * 2, Slot{0, 0});
+        old.swap(slots_);
+        mask_ = slots_.size() - 1;
+        for (const Slot& s : old) {
+            if (s.id_plus_one == 0) continue;
+            std::size_t i = slot_of(s.word);
+            while (slots_[i].id_plus_one != 0) i = (i + 1) & mask_;
+            slots_[i] = s;
+        }
+    }
+
+    std::uint64_t seed_ = process_hash_seed();
+    std::vector<Slot> slots_ = std::vector<Slot>(64, Slot{0, 0});
+    std::size_t mask_ = 63;
+    std::size_t size_ = 0;
+};
+
+template <class Word, class Valid>
+DistinctWords distinct_words(std::size_t rows, Word word, Valid valid) {
+    detail::check_rows(rows);
+    DistinctWords d;
+    d.rows.ids.resize(rows);
+    WordTable table;
+    for (std::size_t i = 0; i < rows; ++i) {
+        const auto next = static_cast<std::uint32_t>(d.values.size());
+        std::uint32_t id;
+        if (!valid(i)) {
+            if (d.null_id == DistinctRows::kNoId) d.null_id = next;
+            id = d.null_id;
+        } else {
+            const std::uint64_t w = word(i);
+            id = table.insert(w, next);
+        }
+        if (id == next) {
+            d.values.push_back(id == d.null_id ? 0 : word(i));
+            d.rows.first_row.push_back(i);
+        }
+        d.rows.ids[i] = id;
+    }
+    return d;
+}
+
+// Rows given as byte strings (fixed-width or variable-width text); rows that are not valid(i)
+// share one id. `views` holds each id's bytes, as view(i) gave them (empty for the nulls);
+// they must stay valid as long as they are used.
+struct DistinctBytes {
+    DistinctRows rows;
+    std::vector<std::string_view> views;
+    std::uint32_t null_id = DistinctRows::kNoId;
+};
+
+template <class View, class Valid>
+DistinctBytes distinct_bytes(std::size_t rows, View view, Valid valid) {
+    detail::check_rows(rows);
+    DistinctBytes d;
+    d.rows.ids.resize(rows);
+    detail::LabelTable table;
+    const ByteHash hash;
+    std::vector<std::uint32_t> id_of;  // table id -> value id, when there are nulls
+    for (std::size_t i = 0; i < rows; ++i) {
+        const auto next = static_cast<std::uint32_t>(d.views.size());
+        std::uint32_t id;
+        if (!valid(i)) {
+            if (d.null_id == DistinctRows::kNoId) d.null_id = next;
+            id = d.null_id;
+            if (id == next) d.views.emplace_back();
+        } else {
+            const std::string_view v = view(i);
+            const std::uint32_t t = table.insert(v, hash(v));
+            if (t == id_of.size()) {
+                id_of.push_back(next);
+                d.views.push_back(v);
+            }
+            id = id_of[t];
+        }
+        if (id == next) d.rows.first_row.push_back(i);
+        d.rows.ids[i] = id;
+    }
+    return d;
+}
+
+// The ids found in rows [from, rows()), in order of their first occurrence there.
+std::vector<std::uint32_t> ids_from(const DistinctRows& d, std::size_t from);
+
+// Turns each row's id into the index of the label it takes when its column turns text at row
+// `from`: 2 * id before that row (the value written as a number), 2 * id + 1 from there on
+// (the value's own text). Leaves d.ids holding these indexes.
+void to_entries(DistinctRows& d, std::size_t from);
+
+}  // namespace vandra

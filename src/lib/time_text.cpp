@@ -1,0 +1,152 @@
+#include "lib/time_text.hpp"
+
+namespace vandra {
+namespace {
+
+constexpr std::int64_t kSecondsPerDay = 86400;
+
+// Units per day.
+std::int64_t per_day(TimeUnit unit) {
+    switch (unit) {
+        case TimeUnit::day: return 1;
+        case TimeUnit::hour: return 24;
+        case TimeUnit::minute: return 24 * 60;
+        case TimeUnit::second: return kSecondsPerDay;
+        case TimeUnit::milli: return kSecondsPerDay * 1000;
+        case TimeUnit::micro: return kSecondsPerDay * 1000000;
+        case TimeUnit::nano: return kSecondsPerDay * 1000000000;
+    }
+    return 1;
+}
+
+struct Civil {
+    std::int64_t year;
+    unsigned month, day;
+    std::int64_t ticks;  // units into the day
+};
+
+// A count of units since 1970-01-01 to a proleptic Gregorian date and the units into its day
+// (H. Hinnant's civil_from_days).
+Civil civil(std::int64_t value, TimeUnit unit) {
+    const std::int64_t n = per_day(unit);
+    std::int64_t days = value / n, ticks = value % n;
+    if (ticks < 0) {
+        ticks += n;
+        --days;
+    }
+    const std::int64_t z = days + 719468;
+    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const auto doe = static_cast<unsigned>(z - era * 146097);
+    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const unsigned mp = (5 * doy + 2) / 153;
+    const unsigned d = doy - (153 * mp + 2) / 5 + 1;
+    const unsigned m = mp < 10 ? mp + 3 : mp - 9;
+    return Civil{static_cast<std::int64_t>(yoe) + era * 400 + (m <= 2 ? 1 : 0), m, d, ticks};
+}
+
+std::optional<Civil> written(std::int64_t value, TimeUnit unit) {
+    // Beyond +-2^62 units no unit reaches the years 1..9999, and civil() cannot overflow.
+    constexpr std::int64_t kFar = std::int64_t{1} << 62;
+    if (value > kFar || value < -kFar) return std::nullopt;
+    const Civil c = civil(value, unit);
+    if (c.year < 1 || c.year > 9999) return std::nullopt;
+    return c;
+}
+
+// Appends v as exactly `digits` decimal digits (zero-padded).
+void put(std::string& out, std::int64_t v, int digits) {
+    char buf[20];
+    for (int k = digits - 1; k >= 0; --k, v /= 10) buf[k] = static_cast<char>('0' + v % 10);
+    out.append(buf, static_cast<std::size_t>(digits));
+}
+
+void put_date(std::string& out, const Civil& c) {
+    put(out, c.year, 4);
+    out += '-';
+    put(out, c.month, 2);
+    out += '-';
+    put(out, c.day, 2);
+}
+
+void put_clock(std::string& out, std::int64_t seconds) {
+    put(out, seconds / 3600, 2);
+    out += ':';
+    put(out, seconds / 60 % 60, 2);
+    out += ':';
+    put(out, seconds % 60, 2);
+}
+
+}  // namespace
+
+bool in_written_years(std::int64_t value, TimeUnit unit) {
+    return written(value, unit).has_value();
+}
+
+std::optional<std::string> numpy_datetime_text(std::int64_t value, TimeUnit unit) {
+    const auto c = written(value, unit);
+    if (!c) return std::nullopt;
+    std::string out;
+    out.reserve(32);
+    put_date(out, *c);
+    if (unit == TimeUnit::day) return out;
+    out += 'T';
+    if (unit == TimeUnit::hour) {
+        put(out, c->ticks, 2);
+        return out;
+    }
+    if (unit == TimeUnit::minute) {
+        put(out, c->ticks / 60, 2);
+        out += ':';
+        put(out, c->ticks % 60, 2);
+        return out;
+    }
+    const std::int64_t per_second = per_day(unit) / kSecondsPerDay;
+    put_clock(out, c->ticks / per_second);
+    const int digits = unit == TimeUnit::milli ? 3 : unit == TimeUnit::micro ? 6
+                       : unit == TimeUnit::nano ? 9 : 0;
+    if (digits > 0) {
+        out += '.';
+        put(out, c->ticks % per_second, digits);
+    }
+    return out;
+}
+
+std::optional<std::string> timestamp_text(std::int64_t value, TimeUnit unit,
+                                          std::optional<std::int64_t> offset_seconds) {
+    if (unit != TimeUnit::second && unit != TimeUnit::milli && unit != TimeUnit::micro &&
+        unit != TimeUnit::nano)
+        return std::nullopt;
+    const auto c = written(value, unit);
+    if (!c) return std::nullopt;
+    const std::int64_t per_second = per_day(unit) / kSecondsPerDay;
+    // The fraction in nanoseconds.
+    const std::int64_t nanos = c->ticks % per_second * (1000000000 / per_second);
+    std::string out;
+    out.reserve(40);
+    put_date(out, *c);
+    out += ' ';
+    put_clock(out, c->ticks / per_second);
+    if (nanos % 1000 != 0) {
+        out += '.';
+        put(out, nanos, 9);
+    } else if (nanos != 0) {
+        out += '.';
+        put(out, nanos / 1000, 6);
+    }
+    if (offset_seconds) {
+        std::int64_t off = *offset_seconds;
+        out += off < 0 ? '-' : '+';
+        if (off < 0) off = -off;
+        put(out, off / 3600, 2);
+        out += ':';
+        put(out, off / 60 % 60, 2);
+        if (off % 60 != 0) {
+            out += ':';
+            put(out, off % 60, 2);
+        }
+    }
+    return out;
+}
+
+}  // namespace vandra

@@ -1,0 +1,27 @@
+// Texts of datetimes, exactly as numpy's datetime64 and pandas' Timestamp write them, for
+// the years 1 to 9999 (nullopt outside: such values are left to Python).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace vandra {
+
+enum class TimeUnit { day, hour, minute, second, milli, micro, nano };
+
+// Whether a count of units since 1970-01-01T00:00 lies in the years 1 to 9999.
+bool in_written_years(std::int64_t value, TimeUnit unit);
+
+// A count of units since 1970-01-01T00:00 as numpy's str() writes a datetime64 of that unit:
+// ISO 8601 down to the unit ("2013-01-01", "2013-01-01T05", ..., "2013-01-01T05:00:00.000000"
+// for microseconds).
+std::optional<std::string> numpy_datetime_text(std::int64_t value, TimeUnit unit);
+
+// The same count (wall-clock time) as pandas writes a Timestamp: "2013-01-01 05:00:00", with
+// 6 fraction digits when it has microseconds, 9 when it has nanoseconds, and the UTC offset
+// when it has one ("+00:00", "-04:56:02"). Units from second down.
+std::optional<std::string> timestamp_text(std::int64_t value, TimeUnit unit,
+                                          std::optional<std::int64_t> offset_seconds);
+
+}  // namespace vandra

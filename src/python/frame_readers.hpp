@@ -1,0 +1,26 @@
+// The readers of a pandas frame's extension columns by their distinct values, one file each.
+// Each returns null, having run no Python code of the frame's, when it does not recognise the
+// array (the frame is then read through `values`).
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <memory>
+
+#include "python/column_plan.hpp"
+#include "python/pandas_compat.hpp"
+
+namespace vandra {
+
+// A Categorical: rows by category code.
+std::unique_ptr<ColumnPlan> read_categorical(PyObject* values, std::size_t rows);
+
+// Column k of a DatetimeArray, TimedeltaArray or PeriodArray (2-D, one column per row).
+std::unique_ptr<ColumnPlan> read_datetime_like(PyObject* values, pandas_compat::ArrayKind kind,
+                                               std::size_t k, std::size_t rows);
+
+// An IntegerArray, FloatingArray or BooleanArray: its data where the mask is clear.
+std::unique_ptr<ColumnPlan> read_masked(PyObject* values, std::size_t rows);
+
+}  // namespace vandra

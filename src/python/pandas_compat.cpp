@@ -1,0 +1,97 @@
+#include "python/pandas_compat.hpp"
+
+#include "python/numpy_api.hpp"
+#include "python/pandas_lookup.hpp"
+
+namespace vandra::pandas_compat {
+namespace {
+
+// Whether obj's type is exactly the class `name` of the imported module `module`.
+bool is_type(PyObject* obj, const char* module, const char* name) {
+    PyRef m = imported_module(module);
+    PyRef cls = m ? attr_or_null(m.get(), name) : PyRef();
+    return cls && reinterpret_cast<PyObject*>(Py_TYPE(obj)) == cls.get();
+}
+
+bool is_array_class(PyObject* values, const char* name) {
+    return is_type(values, "pandas.arrays", name);
+}
+
+}  // namespace
+
+bool is_frame(PyObject* obj) { return is_type(obj, "pandas", "DataFrame"); }
+
+std::optional<std::vector<Block>> frame_blocks(PyObject* frame) {
+    PyRef mgr = attr_or_null(frame, "_mgr");
+    PyRef blocks = mgr ? attr_or_null(mgr.get(), "blocks") : PyRef();
+    if (!blocks || !PyTuple_Check(blocks.get())) return std::nullopt;
+    ensure_numpy_api();
+    std::vector<Block> out;
+    for (Py_ssize_t b = 0; b < PyTuple_GET_SIZE(blocks.get()); ++b) {
+        PyObject* block = PyTuple_GET_ITEM(blocks.get(), b);
+        PyRef placement = attr_or_null(block, "mgr_locs");
+        PyRef locs = placement ? attr_or_null(placement.get(), "as_array") : PyRef();
+        PyRef values = attr_or_null(block, "values");
+        if (!locs || !values || !PyArray_CheckExact(locs.get())) return std::nullopt;
+        auto* loc_arr = reinterpret_cast<PyArrayObject*>(locs.get());
+        if (PyArray_NDIM(loc_arr) != 1 || PyArray_TYPE(loc_arr) != NPY_INTP) return std::nullopt;
+        Block kept{std::move(values), {}};
+        for (npy_intp k = 0; k < PyArray_DIM(loc_arr, 0); ++k) {
+            const auto loc = *static_cast<const npy_intp*>(PyArray_GETPTR1(loc_arr, k));
+            if (loc < 0) return std::nullopt;
+            kept.locs.push_back(static_cast<std::size_t>(loc));
+        }
+        out.push_back(std::move(kept));
+    }
+    return out;
+}
+
+ArrayKind array_kind(PyObject* values) {
+    if (PyArray_CheckExact(values)) return ArrayKind::numpy;
+    if (is_array_class(values, "StringArray")) return ArrayKind::python_string;
+    if (is_array_class(values, "ArrowStringArray") || is_array_class(values, "ArrowExtensionArray") ||
+        is_type(values, "pandas.core.arrays.string_arrow", "ArrowStringArrayNumpySemantics"))
+        return ArrayKind::arrow;
+    if (is_array_class(values, "Categorical")) return ArrayKind::categorical;
+    if (is_array_class(values, "DatetimeArray")) return ArrayKind::datetime;
+    if (is_array_class(values, "TimedeltaArray")) return ArrayKind::timedelta;
+    if (is_array_class(values, "PeriodArray")) return ArrayKind::period;
+    if (is_array_class(values, "IntegerArray") || is_array_class(values, "FloatingArray") ||
+        is_array_class(values, "BooleanArray"))
+        return ArrayKind::masked;
+    return ArrayKind::other;
+}
+
+PyRef backing_ndarray(PyObject* values) {
+    PyRef inner = attr_or_null(values, "_ndarray");
+    if (!inner || !PyArray_CheckExact(inner.get())) return PyRef();
+    return inner;
+}
+
+std::optional<Codes> categorical_codes(PyObject* values) {
+    PyRef codes = attr_or_null(values, "_codes");
+    PyRef dtype = attr_or_null(values, "dtype");
+    PyRef categories = dtype ? attr_or_null(dtype.get(), "categories") : PyRef();
+    if (!codes || !PyArray_CheckExact(codes.get()) || !categories) return std::nullopt;
+    const Py_ssize_t n = PyObject_Length(categories.get());
+    if (n < 0) {
+        clear_ordinary_error();
+        return std::nullopt;
+    }
+    return Codes{std::move(codes), static_cast<std::size_t>(n)};
+}
+
+std::optional<Masked> masked_parts(PyObject* values) {
+    PyRef data = attr_or_null(values, "_data");
+    PyRef mask = attr_or_null(values, "_mask");
+    if (!data || !mask || !PyArray_CheckExact(data.get()) || !PyArray_CheckExact(mask.get()))
+        return std::nullopt;
+    return Masked{std::move(data), std::move(mask)};
+}
+
+PyRef na_value(PyObject* values) {
+    PyRef dtype = attr_or_null(values, "dtype");
+    return dtype ? attr_or_null(dtype.get(), "na_value") : PyRef();
+}
+
+}  // namespace vandra::pandas_compat

@@ -1,0 +1,61 @@
+// Everything the input side knows of pandas' private internals, in one place: how a
+// DataFrame's columns are held (its block manager's blocks and their column positions) and
+// what each kind of column array keeps inside. Checked on pandas 2.2, 3.0 and 3.1. Every
+// lookup answers "not recognised" (null, nullopt, ArrayKind::other) for anything else, and
+// the frame is then read through its public `values` instead.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <optional>
+#include <vector>
+
+#include "python/py_ref.hpp"
+
+namespace vandra::pandas_compat {
+
+// Whether obj's type is exactly the DataFrame class of the imported pandas (pandas is never
+// imported here: a frame cannot exist without it).
+bool is_frame(PyObject* obj);
+
+// One block of a frame: its array (2-D numpy of shape (columns, rows), or an extension array
+// of one column) and the frame positions of its columns.
+struct Block {
+    PyRef values;
+    std::vector<std::size_t> locs;
+};
+std::optional<std::vector<Block>> frame_blocks(PyObject* frame);
+
+// The classes of column arrays the readers know, matched exactly.
+enum class ArrayKind {
+    numpy,           // numpy.ndarray
+    python_string,   // StringArray: an object array of str and a missing marker
+    arrow,           // ArrowExtensionArray, ArrowStringArray (and pandas 2.2's NumPy-semantics one)
+    categorical,     // Categorical
+    datetime,        // DatetimeArray, naive or tz-aware
+    timedelta,       // TimedeltaArray
+    period,          // PeriodArray
+    masked,          // IntegerArray, FloatingArray, BooleanArray
+    other,
+};
+ArrayKind array_kind(PyObject* values);
+
+// The numpy array inside a StringArray, DatetimeArray, TimedeltaArray or PeriodArray (for
+// the last three, int64-sized values; 2-D like their block).
+PyRef backing_ndarray(PyObject* values);
+// A Categorical's codes (-1 for a missing value) and its number of categories.
+struct Codes {
+    PyRef codes;
+    std::size_t categories = 0;
+};
+std::optional<Codes> categorical_codes(PyObject* values);
+// A masked array's data and its mask (true: missing).
+struct Masked {
+    PyRef data, mask;
+};
+std::optional<Masked> masked_parts(PyObject* values);
+// The missing-value marker of an extension array's dtype (dtype.na_value).
+PyRef na_value(PyObject* values);
+
+}  // namespace vandra::pandas_compat

@@ -1,0 +1,66 @@
+// Cells of datetime and timedelta values whose text is rendered here: numpy's datetime64 and
+// timedelta64 scalars, and pandas' Timestamp. None of them has a float value.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "lib/distinct_rows.hpp"
+#include "lib/time_text.hpp"
+#include "python/distinct_column.hpp"
+
+namespace vandra {
+
+// A datetime64 / timedelta64 dtype's unit as numpy.datetime_data gives it ("us", 1).
+struct NumpyTimeUnit {
+    std::string name;
+    std::int64_t count = 1;
+};
+NumpyTimeUnit numpy_time_unit(PyObject* dtype);
+// The unit as rendered here (counts other than 1 are not).
+std::optional<TimeUnit> time_unit(const NumpyTimeUnit& unit);
+
+inline constexpr std::int64_t kNaT = INT64_MIN;
+
+// numpy datetime64 scalars of `unit`, for the distinct values `values`. Their float value is
+// that of the Python object they convert to: a date or datetime has none (units from days to
+// microseconds, years 1 to 9999), an int (nanoseconds) is the count itself. Rendered: NaT, and
+// those of units from days to nanoseconds in the years 1 to 9999; the others are boxed.
+class NumpyDatetimeCells final : public DistinctCells {
+  public:
+    NumpyDatetimeCells(Boxer boxer, const std::vector<std::uint64_t>& values,
+                       const NumpyTimeUnit& unit);
+
+  private:
+    bool renders(std::uint32_t id) const override { return render(id).has_value(); }
+    std::optional<double> own_number(std::uint32_t id) const override;
+    std::string own_text(std::uint32_t id) const override { return *render(id); }
+    std::optional<std::string> render(std::uint32_t id) const;
+
+    const std::vector<std::uint64_t>& values_;
+    std::optional<TimeUnit> unit_;
+};
+
+// str() of pandas Timestamps (wall-clock values of `unit`, and per value its UTC offset in
+// seconds where the column has a time zone); values that are not `renderable` are boxed.
+class TimestampCells final : public DistinctCells {
+  public:
+    TimestampCells(Boxer boxer, std::vector<std::int64_t> wall, TimeUnit unit,
+                   std::vector<std::int64_t> offsets, std::vector<std::uint8_t> renderable);
+
+  private:
+    bool renders(std::uint32_t id) const override { return renderable_[id] != 0; }
+    std::optional<double> own_number(std::uint32_t) const override { return std::nullopt; }
+    std::string own_text(std::uint32_t id) const override;
+
+    std::vector<std::int64_t> wall_;
+    TimeUnit unit_;
+    std::vector<std::int64_t> offsets_;  // empty: no time zone
+    std::vector<std::uint8_t> renderable_;
+};
+
+}  // namespace vandra
