@@ -58,21 +58,38 @@ class LabelSource {
     virtual CodeMap encode(double* codes) const;
 };
 
-// Rows that each name one of a few labels by index: row i's label is entries[index[i]].
-// Encoding sorts only the entries that some row names and then looks each row's code up by
-// its index, never hashing a row's bytes. Entries no row names may be anything.
-class IndexedLabels final : public LabelSource {
+// The labels of a column read by its distinct values (lib/distinct_rows.hpp): each value has
+// two forms, 2 * id (its number's text, taken by rows before `from`) and 2 * id + 1 (its own
+// text, from `from` on). Encoding sorts only the forms some row takes (`named`) and then gives
+// each row its form's code, never hashing a row's bytes.
+class DistinctLabels final : public LabelSource {
   public:
-    IndexedLabels(std::vector<std::string_view> entries, std::vector<std::uint32_t> index)
-        : entries_(std::move(entries)), index_(std::move(index)) {}
+    // `ordered`: named forms known to be pairwise distinct and in ascending byte order (their
+    // texts sort like numbers); the other named forms, few, are sorted and merged in. Empty:
+    // all named forms are encoded like a column of their own.
+    DistinctLabels(std::vector<std::string_view> forms, std::vector<std::uint32_t> named,
+                   std::vector<std::uint32_t> ids, std::size_t from,
+                   std::vector<std::uint32_t> ordered)
+        : forms_(std::move(forms)),
+          named_(std::move(named)),
+          ids_(std::move(ids)),
+          from_(from),
+          ordered_(std::move(ordered)) {}
 
-    std::size_t length() const override { return index_.size(); }
+    std::size_t length() const override { return ids_.size(); }
     void fill(std::string_view* out) const override;
     CodeMap encode(double* codes) const override;
 
   private:
-    std::vector<std::string_view> entries_;
-    std::vector<std::uint32_t> index_;
+    std::uint32_t form_of(std::size_t i) const { return 2 * ids_[i] + (i >= from_ ? 1 : 0); }
+    // Codes of the named forms (form_codes[f]) and the fit, by merging into `ordered_`.
+    CodeMap encode_ordered(double* form_codes) const;
+
+    std::vector<std::string_view> forms_;
+    std::vector<std::uint32_t> named_;
+    std::vector<std::uint32_t> ids_;
+    std::size_t from_;
+    std::vector<std::uint32_t> ordered_;
 };
 
 }  // namespace vandra

@@ -14,8 +14,4 @@ std::vector<std::uint32_t> ids_from(const DistinctRows& d, std::size_t from) {
     return order;
 }
 
-void to_entries(DistinctRows& d, std::size_t from) {
-    for (std::size_t i = 0; i < d.rows(); ++i) d.ids[i] = 2 * d.ids[i] + (i >= from ? 1 : 0);
-}
-
 }  // namespace vandra

@@ -75,6 +75,8 @@ class WordTable {
             if (s.word == word) return s.id_plus_one - 1;
         }
     }
+    // Starts loading the slot `word` probes first.
+    void prefetch(std::uint64_t word) const noexcept { __builtin_prefetch(&slots_[slot_of(word)]); }
 
   private:
     struct Slot {
@@ -102,29 +104,71 @@ class WordTable {
     std::size_t size_ = 0;
 };
 
-template <class Word, class Valid>
-DistinctWords distinct_words(std::size_t rows, Word word, Valid valid) {
-    detail::check_rows(rows);
+namespace detail {
+
+// Numbers rows by `lookup(word)`, a function giving a word's id or inserting it with the id
+// passed: the part shared by the hashed and the direct tables.
+template <class Word, class Valid, class Lookup>
+DistinctWords number_words(std::size_t rows, Word word, Valid valid, Lookup lookup) {
+    check_rows(rows);
     DistinctWords d;
     d.rows.ids.resize(rows);
-    WordTable table;
     for (std::size_t i = 0; i < rows; ++i) {
         const auto next = static_cast<std::uint32_t>(d.values.size());
         std::uint32_t id;
+        std::uint64_t w = 0;
         if (!valid(i)) {
             if (d.null_id == DistinctRows::kNoId) d.null_id = next;
             id = d.null_id;
         } else {
-            const std::uint64_t w = word(i);
-            id = table.insert(w, next);
+            w = word(i);
+            id = lookup(w, next, i);
         }
         if (id == next) {
-            d.values.push_back(id == d.null_id ? 0 : word(i));
+            d.values.push_back(w);
             d.rows.first_row.push_back(i);
         }
         d.rows.ids[i] = id;
     }
     return d;
+}
+
+}  // namespace detail
+
+template <class Word, class Valid>
+DistinctWords distinct_words(std::size_t rows, Word word, Valid valid) {
+    constexpr std::size_t kAhead = 8;  // rows whose slot is fetched ahead
+    WordTable table;
+    return detail::number_words(rows, word, valid, [&](std::uint64_t w, std::uint32_t next,
+                                                       std::size_t i) {
+        if (i + kAhead < rows && valid(i + kAhead)) table.prefetch(word(i + kAhead));
+        return table.insert(w, next);
+    });
+}
+
+// The same for integers (int64 bits when `is_signed`, else uint64): where they span a range
+// not much wider than the rows, a table indexed by value replaces the hashing.
+template <class Word, class Valid>
+DistinctWords distinct_integers(std::size_t rows, Word word, Valid valid, bool is_signed) {
+    auto key = [is_signed](std::uint64_t w) {  // order-preserving as unsigned
+        return is_signed ? w ^ (std::uint64_t{1} << 63) : w;
+    };
+    std::uint64_t lo = UINT64_MAX, hi = 0;
+    for (std::size_t i = 0; i < rows; ++i) {
+        if (!valid(i)) continue;
+        const std::uint64_t k = key(word(i));
+        lo = k < lo ? k : lo;
+        hi = k > hi ? k : hi;
+    }
+    const std::size_t limit = rows < (std::size_t{1} << 16) ? std::size_t{1} << 16 : rows;
+    if (lo > hi || hi - lo >= limit) return distinct_words(rows, word, valid);
+    std::vector<std::uint32_t> id_of(hi - lo + 1, DistinctRows::kNoId);
+    return detail::number_words(rows, word, valid,
+                                [&](std::uint64_t w, std::uint32_t next, std::size_t) {
+                                    std::uint32_t& id = id_of[key(w) - lo];
+                                    if (id == DistinctRows::kNoId) id = next;
+                                    return id;
+                                });
 }
 
 // Rows given as byte strings (fixed-width or variable-width text); rows that are not valid(i)
@@ -168,10 +212,5 @@ DistinctBytes distinct_bytes(std::size_t rows, View view, Valid valid) {
 
 // The ids found in rows [from, rows()), in order of their first occurrence there.
 std::vector<std::uint32_t> ids_from(const DistinctRows& d, std::size_t from);
-
-// Turns each row's id into the index of the label it takes when its column turns text at row
-// `from`: 2 * id before that row (the value written as a number), 2 * id + 1 from there on
-// (the value's own text). Leaves d.ids holding these indexes.
-void to_entries(DistinctRows& d, std::size_t from);
 
 }  // namespace vandra

@@ -54,27 +54,33 @@ std::optional<Civil> written(std::int64_t value, TimeUnit unit) {
     return c;
 }
 
-// Appends v as exactly `digits` decimal digits (zero-padded).
+// Appends v (non-negative) as exactly `digits` decimal digits, zero-padded.
 void put(std::string& out, std::int64_t v, int digits) {
     char buf[20];
     for (int k = digits - 1; k >= 0; --k, v /= 10) buf[k] = static_cast<char>('0' + v % 10);
     out.append(buf, static_cast<std::size_t>(digits));
 }
 
+void put2(std::string& out, std::int64_t v) {
+    const char two[2] = {static_cast<char>('0' + v / 10), static_cast<char>('0' + v % 10)};
+    out.append(two, 2);
+}
+
 void put_date(std::string& out, const Civil& c) {
-    put(out, c.year, 4);
+    put2(out, c.year / 100);
+    put2(out, c.year % 100);
     out += '-';
-    put(out, c.month, 2);
+    put2(out, c.month);
     out += '-';
-    put(out, c.day, 2);
+    put2(out, c.day);
 }
 
 void put_clock(std::string& out, std::int64_t seconds) {
-    put(out, seconds / 3600, 2);
+    put2(out, seconds / 3600);
     out += ':';
-    put(out, seconds / 60 % 60, 2);
+    put2(out, seconds / 60 % 60);
     out += ':';
-    put(out, seconds % 60, 2);
+    put2(out, seconds % 60);
 }
 
 }  // namespace
@@ -83,23 +89,22 @@ bool in_written_years(std::int64_t value, TimeUnit unit) {
     return written(value, unit).has_value();
 }
 
-std::optional<std::string> numpy_datetime_text(std::int64_t value, TimeUnit unit) {
+bool numpy_datetime_text(std::int64_t value, TimeUnit unit, std::string& out) {
     const auto c = written(value, unit);
-    if (!c) return std::nullopt;
-    std::string out;
-    out.reserve(32);
+    if (!c) return false;
+    out.clear();
     put_date(out, *c);
-    if (unit == TimeUnit::day) return out;
+    if (unit == TimeUnit::day) return true;
     out += 'T';
     if (unit == TimeUnit::hour) {
-        put(out, c->ticks, 2);
-        return out;
+        put2(out, c->ticks);
+        return true;
     }
     if (unit == TimeUnit::minute) {
-        put(out, c->ticks / 60, 2);
+        put2(out, c->ticks / 60);
         out += ':';
-        put(out, c->ticks % 60, 2);
-        return out;
+        put2(out, c->ticks % 60);
+        return true;
     }
     const std::int64_t per_second = per_day(unit) / kSecondsPerDay;
     put_clock(out, c->ticks / per_second);
@@ -109,21 +114,20 @@ std::optional<std::string> numpy_datetime_text(std::int64_t value, TimeUnit unit
         out += '.';
         put(out, c->ticks % per_second, digits);
     }
-    return out;
+    return true;
 }
 
-std::optional<std::string> timestamp_text(std::int64_t value, TimeUnit unit,
-                                          std::optional<std::int64_t> offset_seconds) {
+bool timestamp_text(std::int64_t value, TimeUnit unit, std::optional<std::int64_t> offset_seconds,
+                    std::string& out) {
     if (unit != TimeUnit::second && unit != TimeUnit::milli && unit != TimeUnit::micro &&
         unit != TimeUnit::nano)
-        return std::nullopt;
+        return false;
     const auto c = written(value, unit);
-    if (!c) return std::nullopt;
+    if (!c) return false;
     const std::int64_t per_second = per_day(unit) / kSecondsPerDay;
     // The fraction in nanoseconds.
     const std::int64_t nanos = c->ticks % per_second * (1000000000 / per_second);
-    std::string out;
-    out.reserve(40);
+    out.clear();
     put_date(out, *c);
     out += ' ';
     put_clock(out, c->ticks / per_second);
@@ -138,15 +142,15 @@ std::optional<std::string> timestamp_text(std::int64_t value, TimeUnit unit,
         std::int64_t off = *offset_seconds;
         out += off < 0 ? '-' : '+';
         if (off < 0) off = -off;
-        put(out, off / 3600, 2);
+        put2(out, off / 3600);
         out += ':';
-        put(out, off / 60 % 60, 2);
+        put2(out, off / 60 % 60);
         if (off % 60 != 0) {
             out += ':';
-            put(out, off % 60, 2);
+            put2(out, off % 60);
         }
     }
-    return out;
+    return true;
 }
 
 }  // namespace vandra

@@ -15,13 +15,13 @@ bool in_written_years(std::int64_t value, TimeUnit unit);
 
 // A count of units since 1970-01-01T00:00 as numpy's str() writes a datetime64 of that unit:
 // ISO 8601 down to the unit ("2013-01-01", "2013-01-01T05", ..., "2013-01-01T05:00:00.000000"
-// for microseconds).
-std::optional<std::string> numpy_datetime_text(std::int64_t value, TimeUnit unit);
+// for microseconds). Replaces the contents of `out`; false (out unspecified) outside the years.
+bool numpy_datetime_text(std::int64_t value, TimeUnit unit, std::string& out);
 
 // The same count (wall-clock time) as pandas writes a Timestamp: "2013-01-01 05:00:00", with
 // 6 fraction digits when it has microseconds, 9 when it has nanoseconds, and the UTC offset
-// when it has one ("+00:00", "-04:56:02"). Units from second down.
-std::optional<std::string> timestamp_text(std::int64_t value, TimeUnit unit,
-                                          std::optional<std::int64_t> offset_seconds);
+// when it has one ("+00:00", "-04:56:02"). Units from second down; false for others.
+bool timestamp_text(std::int64_t value, TimeUnit unit, std::optional<std::int64_t> offset_seconds,
+                    std::string& out);
 
 }  // namespace vandra

@@ -40,7 +40,7 @@ void read_time_column(PyArrayObject* arr, std::size_t j, const NumpyTimeUnit& un
         BoxedCells cells(std::move(boxer));
         return read_distinct(reader, j, values.rows, cells);
     }
-    NumpyDatetimeCells cells(std::move(boxer), values.values, unit);
+    NumpyDatetimeCells cells(std::move(boxer), values.values, unit, DistinctRows::kNoId);
     read_distinct(reader, j, values.rows, cells);
 }
 

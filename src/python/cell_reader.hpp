@@ -34,9 +34,8 @@ class CellReader {
     // Column j as a table of doubles and each row's position in it.
     void set_indexed_numbers(std::size_t j, std::vector<double> table,
                              std::vector<std::uint32_t> index);
-    // Column j as text: row i's label is entries[index[i]].
-    void set_indexed_text(std::size_t j, std::vector<std::string_view> entries,
-                          std::vector<std::uint32_t> index);
+    // Column j as text read by its distinct values (see DistinctLabels).
+    void set_distinct_text(std::size_t j, std::unique_ptr<DistinctLabels> labels);
     // Keeps the bytes of labels until encoding is done.
     LabelStore& store() { return store_; }
     // Column j from an array of object pointers, rows of them `stride` bytes apart. An empty
@@ -71,7 +70,7 @@ class CellReader {
     ColumnBuffers buffers_;
     LabelStore store_;  // holds the bytes of every label view until encoding is done
     std::deque<std::pair<std::vector<double>, std::vector<std::uint32_t>>> indexed_numbers_;
-    std::vector<std::unique_ptr<IndexedLabels>> indexed_text_;
+    std::vector<std::unique_ptr<DistinctLabels>> distinct_text_;
     std::unique_ptr<Seen[]> seen_ = std::make_unique<Seen[]>(kSeen);
 };
 

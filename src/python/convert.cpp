@@ -158,13 +158,16 @@ Conversion read_cells(PyObject* obj, OUT out, bool frame) {
     ValueMatrix matrix = new_value_matrix(s.rows, s.cols, frame && frame_result_is_fortran());
     auto fit = std::make_unique<FitState>();
     const CellTarget target{matrix.cells, matrix.row_stride, matrix.col_stride};
+    FrameColumns columns;  // what a frame's columns are read from, alive until encoded
+    PyRef target_obj;      // likewise for the object cells are read from otherwise
+    const bool by_column = frame && columns.plan(obj, s.rows, s.cols);
+    if (frame && !by_column) {
+        // Read before any cell, so that an error there reaches the caller even when there
+        // is no cell to read.
+        target_obj.reset(PyObject_GetAttrString(obj, "values"));
+        if (!target_obj) throw_internal_from_python("couldn't read values");
+    }
     if (n == 0) {
-        // A frame we do not read by column is read through `values` before any cell, so
-        // an error there reaches the caller even when there is no cell to read.
-        if (frame && !pandas_compat::is_frame(obj)) {
-            PyRef values(PyObject_GetAttrString(obj, "values"));
-            if (!values) throw_internal_from_python("couldn't read values");
-        }
         // No cells, so no text column and an empty fit; encoded as a table of no columns.
         // Per-column buffers would cost tens of bytes per column for nothing, and a legal
         // shape like (0, 2**40) would fail with MemoryError.
@@ -172,17 +175,10 @@ Conversion read_cells(PyObject* obj, OUT out, bool frame) {
         return Conversion{std::move(matrix), std::move(out), std::move(fit)};
     }
     CellReader reader(s.rows, s.cols);
-    FrameColumns columns;  // what the frame's columns are read from, alive until encoded
-    PyRef target_obj;      // likewise for the object cells are read from
-    if (frame && columns.plan(obj, s.rows, s.cols)) {
+    if (by_column) {
         columns.read(reader);
     } else {
-        if (frame) {
-            target_obj.reset(PyObject_GetAttrString(obj, "values"));
-            if (!target_obj) throw_internal_from_python("couldn't read values");
-        } else {
-            target_obj = PyRef::borrow(obj);
-        }
+        if (!frame) target_obj = PyRef::borrow(obj);
         ensure_numpy_api();
         if (!read_array_directly(target_obj.get(), s.rows, s.cols, reader)) {
             read_by_item_access(target_obj.get(), s, reader);

@@ -66,24 +66,34 @@ class DatetimePlan final : public ColumnPlan {
   public:
     DatetimePlan(DistinctWords values, const NumpyTimeUnit& unit)
         : ColumnPlan(std::move(values.rows)), values_(std::move(values)), unit_(unit) {
-        for (std::size_t id = 0; id < values_.values.size(); ++id) {
+        const auto u = time_unit(unit_);
+        const std::size_t k = values_.values.size();
+        renderable_.assign(k, 0);
+        std::int64_t lo = INT64_MAX, hi = INT64_MIN;
+        for (std::size_t id = 0; id < k; ++id) {
             const auto v = static_cast<std::int64_t>(values_.values[id]);
             if (id == values_.null_id || v == kNaT) continue;
             if (first_valid_ == DistinctRows::kNoId) first_valid_ = static_cast<std::uint32_t>(id);
+            renderable_[id] = 1;
+            lo = std::min(lo, v);
+            hi = std::max(hi, v);
+        }
+        // Where the earliest and the latest lie in the written years, all do.
+        if (first_valid_ == DistinctRows::kNoId || (u && in_written_years(lo, *u) && in_written_years(hi, *u)))
+            return;
+        for (std::size_t id = 0; id < k; ++id) {
+            if (renderable_[id]) {
+                renderable_[id] = u && in_written_years(static_cast<std::int64_t>(values_.values[id]), *u);
+            }
         }
     }
 
+    // Missing values and NaT, the first value (to see what the frame makes of them), and the
+    // values no text is rendered for.
     std::vector<std::uint32_t> sampled() const override {
         std::vector<std::uint32_t> ids;
-        const auto unit = time_unit(unit_);
-        for (std::size_t id = 0; id < values_.values.size(); ++id) {
-            const auto v = static_cast<std::int64_t>(values_.values[id]);
-            // Missing values and NaT, the first value (to see what the frame makes of them),
-            // and the values no text is rendered for.
-            if (id == values_.null_id || v == kNaT || id == first_valid_ || !unit ||
-                !in_written_years(v, *unit)) {
-                ids.push_back(static_cast<std::uint32_t>(id));
-            }
+        for (std::size_t id = 0; id < renderable_.size(); ++id) {
+            if (!renderable_[id] || id == first_valid_) ids.push_back(static_cast<std::uint32_t>(id));
         }
         return ids;
     }
@@ -100,7 +110,8 @@ class DatetimePlan final : public ColumnPlan {
             // A frame of datetimes alone: datetime64 scalars, of this column's unit.
             PyRef dtype = checked(PyObject_GetAttrString(cell.get(), "dtype"));
             if (numpy_time_unit(dtype.get()).name != unit_.name) return false;
-            cells_ = std::make_unique<NumpyDatetimeCells>(std::move(sample), values_.values, unit_);
+            cells_ = std::make_unique<NumpyDatetimeCells>(std::move(sample), values_.values, unit_,
+                                                          values_.null_id);
             return true;
         }
         if (!is_timestamp(cell.get()) || *unit == TimeUnit::day || *unit == TimeUnit::hour ||
@@ -113,17 +124,12 @@ class DatetimePlan final : public ColumnPlan {
     bool settle_timestamps(DistinctCells::Boxer sample, PyObject* cell, TimeUnit unit) {
         const std::size_t k = values_.values.size();
         std::vector<std::int64_t> utc(k);
-        std::vector<std::uint8_t> renderable(k, 0);
-        for (std::size_t id = 0; id < k; ++id) {
-            utc[id] = static_cast<std::int64_t>(values_.values[id]);
-            renderable[id] =
-                id != values_.null_id && utc[id] != kNaT && in_written_years(utc[id], unit);
-        }
+        for (std::size_t id = 0; id < k; ++id) utc[id] = static_cast<std::int64_t>(values_.values[id]);
+        std::vector<std::uint8_t>& renderable = renderable_;
         PyRef tz = checked(PyObject_GetAttrString(cell, "tz"));
         if (tz.get() == Py_None) {
             cells_ = std::make_unique<TimestampCells>(std::move(sample), std::move(utc), unit,
-                                                      std::vector<std::int64_t>{},
-                                                      std::move(renderable));
+                                                      std::vector<std::int64_t>{}, renderable);
             return true;
         }
         // NaT and out-of-range values are boxed: convert a harmless stand-in for them.
@@ -138,18 +144,20 @@ class DatetimePlan final : public ColumnPlan {
         for (std::size_t id = 0; id < k; ++id) {
             if (!renderable[id]) continue;
             const std::int64_t offset = (*wall)[id] - utc[id];
-            if (offset % per_second != 0 || !in_written_years((*wall)[id], unit)) {
-                return false;  // not whole seconds, or out of range once local
+            if (offset % per_second != 0) return false;  // not whole seconds
+            if (!in_written_years((*wall)[id], unit)) {
+                return false;  // out of range once local
             }
             offsets[id] = offset / per_second;
         }
         cells_ = std::make_unique<TimestampCells>(std::move(sample), std::move(*wall), unit,
-                                                  std::move(offsets), std::move(renderable));
+                                                  std::move(offsets), renderable);
         return true;
     }
 
     DistinctWords values_;
     NumpyTimeUnit unit_;
+    std::vector<std::uint8_t> renderable_;  // rendered here, not boxed
     std::uint32_t first_valid_ = DistinctRows::kNoId;
 };
 

@@ -1,6 +1,7 @@
 #include "python/distinct_column.hpp"
 
 #include "lib/internal_error.hpp"
+#include "lib/key_sort.hpp"
 #include "lib/number_text.hpp"
 #include "python/cell_text.hpp"
 
@@ -63,17 +64,33 @@ void read_distinct(CellReader& reader, std::size_t j, DistinctRows& rows, Distin
     }
     const std::size_t from = rows.first_row[first_text];
     LabelStore& store = reader.store();
-    std::vector<std::string_view> entries(2 * k);
-    for (std::size_t id = 0; id < first_text; ++id) {
-        entries[2 * id] = store.copy(float_to_text(numbers[id]));
+    std::vector<std::string_view> forms(2 * k);
+    std::vector<std::uint32_t> named;
+    for (std::uint32_t id = 0; id < first_text; ++id) {
+        forms[2 * id] = store.copy(float_to_text(numbers[id]));
+        named.push_back(2 * id);
     }
     std::size_t done = 0;
     for (const std::uint32_t id : ids_from(rows, from)) {
         maybe_check_signals(done++);
-        entries[2 * id + 1] = cells.text(id, store);
+        forms[2 * id + 1] = cells.text(id, store);
+        named.push_back(2 * id + 1);
     }
-    to_entries(rows, from);
-    reader.set_indexed_text(j, std::move(entries), std::move(rows.ids));
+    // Where the first value is text already, every named form is a value's own text: those
+    // with keys are put in order by their keys.
+    std::vector<std::uint32_t> ordered;
+    if (first_text == 0) {
+        std::vector<KeyedItem> keyed;
+        for (const std::uint32_t f : named) {
+            if (const auto key = cells.key(f / 2)) keyed.push_back(KeyedItem{key->key, key->tie, f});
+        }
+        sort_by_key(keyed);
+        ordered.reserve(keyed.size());
+        for (const KeyedItem& x : keyed) ordered.push_back(x.item);
+    }
+    reader.set_distinct_text(j, std::make_unique<DistinctLabels>(std::move(forms), std::move(named),
+                                                                 std::move(rows.ids), from,
+                                                                 std::move(ordered)));
 }
 
 }  // namespace vandra

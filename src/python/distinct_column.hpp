@@ -34,12 +34,26 @@ class DistinctCells {
     std::optional<double> number(std::uint32_t id);
     // str() of value id's cell, copied into `store`. May run Python code.
     std::string_view text(std::uint32_t id, LabelStore& store);
+    // For a value whose text is rendered here, a key such that the rendered texts of distinct
+    // values are distinct and ascend as (key, tie) does: encoding then sorts the keys instead
+    // of the texts. nullopt where there is none.
+    struct TextKey {
+        std::int64_t key;
+        std::uint64_t tie;
+    };
+    std::optional<TextKey> key(std::uint32_t id) const {
+        return renders(id) ? text_key(id) : std::nullopt;
+    }
 
   protected:
     // Whether value id's float value and text are known here; otherwise its cell is boxed.
     virtual bool renders(std::uint32_t id) const = 0;
     virtual std::optional<double> own_number(std::uint32_t id) const = 0;
-    virtual std::string own_text(std::uint32_t id) const = 0;
+    // Valid until the next call (subclasses render into `scratch_`).
+    virtual std::string_view own_text(std::uint32_t id) const = 0;
+    virtual std::optional<TextKey> text_key(std::uint32_t) const { return std::nullopt; }
+
+    mutable std::string scratch_;
 
   private:
     PyObject* cell(std::uint32_t id);
@@ -56,7 +70,7 @@ class BoxedCells final : public DistinctCells {
   private:
     bool renders(std::uint32_t) const override { return false; }
     std::optional<double> own_number(std::uint32_t) const override { return std::nullopt; }
-    std::string own_text(std::uint32_t) const override { return {}; }
+    std::string_view own_text(std::uint32_t) const override { return {}; }
 };
 
 // Boxes value id as target[(first row of id, j)], as the cell-by-cell reading of an array

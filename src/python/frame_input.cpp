@@ -7,6 +7,7 @@
 
 #include "lib/internal_error.hpp"
 #include "python/array_input.hpp"
+#include "python/arrow_words.hpp"
 #include "python/frame_readers.hpp"
 #include "python/numpy_api.hpp"
 #include "python/pandas_lookup.hpp"
@@ -122,7 +123,15 @@ bool FrameColumns::plan_string_array(PyObject* values, std::size_t loc, std::siz
 }
 
 bool FrameColumns::plan_arrow(PyObject* values, std::size_t loc, std::size_t rows) {
-    // The missing marker that `values` would put in: the float NaN or pd.NA.
+    auto stream = ArrowStream::of(values);
+    if (!stream) return false;
+    const auto format = ArrowWords::format_of(stream->get());
+    if (!format) return false;
+    // utf8_view ("vu") keeps the `values` path: pandas fails to build `values` for it alone or
+    // with missing cells, and only that path reports those failures as they are.
+    if (*format == "vu") return false;
+    if (*format != "u" && *format != "U") return take_plan(loc, read_arrow_words(*stream, rows));
+    // Text. The missing marker that `values` would put in: the float NaN or pd.NA.
     PyRef marker = pandas_compat::na_value(values);
     PyRef pandas = imported_module("pandas");
     PyRef na = pandas ? attr_or_null(pandas.get(), "NA") : PyRef();
@@ -130,28 +139,8 @@ bool FrameColumns::plan_arrow(PyObject* values, std::size_t loc, std::size_t row
     const bool nan_marker =
         PyFloat_CheckExact(marker.get()) && std::isnan(PyFloat_AS_DOUBLE(marker.get()));
     if (!nan_marker && marker.get() != na.get()) return false;
-    PyRef chunked(PyObject_CallMethod(values, "__arrow_array__", nullptr));
-    if (!chunked) {
-        clear_ordinary_error();
-        return false;
-    }
-    PyRef capsule(PyObject_CallMethod(chunked.get(), "__arrow_c_stream__", nullptr));
-    if (!capsule) {
-        clear_ordinary_error();
-        return false;
-    }
-    auto* stream =
-        static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule.get(), "arrow_array_stream"));
-    if (!stream) {
-        clear_ordinary_error();
-        return false;
-    }
-    // Move the stream out of the capsule: a released stream tells its destructor that the
-    // consumer owns it now.
-    ArrowArrayStream owned = *stream;
-    stream->release = nullptr;
     std::string why;
-    auto text = ArrowTextColumn::import(owned, why);
+    auto text = ArrowTextColumn::import(stream->get(), why);
     if (!text || text->length() != rows) return false;
     arrow_.push_back(std::move(*text));
     Column c;

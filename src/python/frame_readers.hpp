@@ -7,7 +7,9 @@
 
 #include <cstddef>
 #include <memory>
+#include <optional>
 
+#include "python/arrow_c_data.hpp"
 #include "python/column_plan.hpp"
 #include "python/pandas_compat.hpp"
 
@@ -22,5 +24,27 @@ std::unique_ptr<ColumnPlan> read_datetime_like(PyObject* values, pandas_compat::
 
 // An IntegerArray, FloatingArray or BooleanArray: its data where the mask is clear.
 std::unique_ptr<ColumnPlan> read_masked(PyObject* values, std::size_t rows);
+
+// The Arrow C stream of an Arrow-backed array (its __arrow_array__), owned: released when it
+// goes unless an importer drained it.
+class ArrowStream {
+  public:
+    static std::optional<ArrowStream> of(PyObject* values);
+    ArrowStream(ArrowStream&& other) noexcept : stream_(other.stream_) { other.stream_.release = nullptr; }
+    ArrowStream(const ArrowStream&) = delete;
+    ArrowStream& operator=(const ArrowStream&) = delete;
+    ArrowStream& operator=(ArrowStream&&) = delete;
+    ~ArrowStream() {
+        if (stream_.release != nullptr) stream_.release(&stream_);
+    }
+    ArrowArrayStream& get() { return stream_; }
+
+  private:
+    ArrowStream() = default;
+    ArrowArrayStream stream_{};
+};
+
+// An Arrow column of numbers, bools, timestamps, dates, durations or dictionary indices.
+std::unique_ptr<ColumnPlan> read_arrow_words(ArrowStream& stream, std::size_t rows);
 
 }  // namespace vandra

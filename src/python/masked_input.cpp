@@ -28,9 +28,11 @@ std::uint64_t word_at(const char* data, npy_intp stride, std::size_t i) {
 template <class T>
 std::unique_ptr<ColumnPlan> plan_of(const char* data, npy_intp stride, const char* mask,
                                     npy_intp mask_stride, std::size_t rows, WordType type) {
-    DistinctWords words = distinct_words(
-        rows, [=](std::size_t i) { return word_at<T>(data, stride, i); },
-        [=](std::size_t i) { return mask[static_cast<npy_intp>(i) * mask_stride] == 0; });
+    auto word = [=](std::size_t i) { return word_at<T>(data, stride, i); };
+    auto valid = [=](std::size_t i) { return mask[static_cast<npy_intp>(i) * mask_stride] == 0; };
+    DistinctWords words = std::is_floating_point_v<T>
+                              ? distinct_words(rows, word, valid)
+                              : distinct_integers(rows, word, valid, std::is_signed_v<T>);
     return number_plan(std::move(words), type);
 }
 

@@ -34,18 +34,18 @@ class NumberCells final : public DistinctCells {
     std::optional<double> own_number(std::uint32_t id) const override {
         return number_of(values_.values[id], type_);
     }
-    std::string own_text(std::uint32_t id) const override {
+    std::string_view own_text(std::uint32_t id) const override {
         const std::uint64_t w = values_.values[id];
         if (style_ == Style::numbers_only) {
             throw InternalError("a numeric frame column turned text");
         }
         switch (type_) {
-            case WordType::i64: return integer_text(static_cast<std::int64_t>(w));
-            case WordType::u64: return integer_text(w);
-            case WordType::f64: return python_float_text(std::bit_cast<double>(w));
+            case WordType::i64: scratch_ = integer_text(static_cast<std::int64_t>(w)); break;
+            case WordType::u64: scratch_ = integer_text(w); break;
+            case WordType::f64: scratch_ = python_float_text(std::bit_cast<double>(w)); break;
             case WordType::boolean: return w != 0 ? "True" : "False";
         }
-        return {};
+        return scratch_;
     }
 
     const DistinctWords& values_;

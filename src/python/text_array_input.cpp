@@ -35,10 +35,11 @@ class FixedTextCells final : public DistinctCells {
   private:
     bool renders(std::uint32_t id) const override { return rendered_[id] != 0; }
     std::optional<double> own_number(std::uint32_t) const override { return std::nullopt; }
-    std::string own_text(std::uint32_t id) const override {
+    std::string_view own_text(std::uint32_t id) const override {
         const std::string_view v = views_[id];
-        return unicode_ ? *ucs4_text(v.data(), v.size())
-                        : bytes_repr(bytes_value(v.data(), v.size()));
+        scratch_ = unicode_ ? *ucs4_text(v.data(), v.size())
+                            : bytes_repr(bytes_value(v.data(), v.size()));
+        return scratch_;
     }
 
     const std::vector<std::string_view>& views_;
@@ -57,7 +58,7 @@ class StringCells final : public DistinctCells {
         return id != values_.null_id && is_valid_utf8(values_.views[id].data(), values_.views[id].size());
     }
     std::optional<double> own_number(std::uint32_t) const override { return std::nullopt; }
-    std::string own_text(std::uint32_t id) const override { return std::string(values_.views[id]); }
+    std::string_view own_text(std::uint32_t id) const override { return values_.views[id]; }
 
     const DistinctBytes& values_;
 };

@@ -32,17 +32,20 @@ inline constexpr std::int64_t kNaT = INT64_MIN;
 // those of units from days to nanoseconds in the years 1 to 9999; the others are boxed.
 class NumpyDatetimeCells final : public DistinctCells {
   public:
+    // `null_id`: a missing value's id (boxed), or DistinctRows::kNoId.
     NumpyDatetimeCells(Boxer boxer, const std::vector<std::uint64_t>& values,
-                       const NumpyTimeUnit& unit);
+                       const NumpyTimeUnit& unit, std::uint32_t null_id);
 
   private:
-    bool renders(std::uint32_t id) const override { return render(id).has_value(); }
+    bool renders(std::uint32_t id) const override;
+    std::optional<TextKey> text_key(std::uint32_t id) const override;
     std::optional<double> own_number(std::uint32_t id) const override;
-    std::string own_text(std::uint32_t id) const override { return *render(id); }
-    std::optional<std::string> render(std::uint32_t id) const;
+    std::string_view own_text(std::uint32_t id) const override;
 
     const std::vector<std::uint64_t>& values_;
     std::optional<TimeUnit> unit_;
+    std::uint32_t null_id_;
+    bool all_written_ = false;  // every value other than NaT lies in the written years
 };
 
 // str() of pandas Timestamps (wall-clock values of `unit`, and per value its UTC offset in
@@ -53,9 +56,10 @@ class TimestampCells final : public DistinctCells {
                    std::vector<std::int64_t> offsets, std::vector<std::uint8_t> renderable);
 
   private:
+    std::optional<TextKey> text_key(std::uint32_t id) const override;
     bool renders(std::uint32_t id) const override { return renderable_[id] != 0; }
     std::optional<double> own_number(std::uint32_t) const override { return std::nullopt; }
-    std::string own_text(std::uint32_t id) const override;
+    std::string_view own_text(std::uint32_t id) const override;
 
     std::vector<std::int64_t> wall_;
     TimeUnit unit_;

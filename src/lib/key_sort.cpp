@@ -1,0 +1,52 @@
+#include "lib/key_sort.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+
+namespace vandra {
+
+void sort_by_key(std::vector<KeyedItem>& items) {
+    const std::size_t n = items.size();
+    if (n < 256) {
+        std::sort(items.begin(), items.end(), [](const KeyedItem& a, const KeyedItem& b) {
+            return a.key != b.key ? a.key < b.key : a.tie < b.tie;
+        });
+        return;
+    }
+    // LSD radix sort of (key, position) pairs on the key's bytes (the sign bit flipped, so
+    // that unsigned order is the signed one), skipping bytes that all items share.
+    struct Slim {
+        std::uint64_t key;
+        std::uint32_t at;
+    };
+    std::vector<Slim> slim(n), scratch(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        slim[i] = Slim{static_cast<std::uint64_t>(items[i].key) ^ (std::uint64_t{1} << 63),
+                       static_cast<std::uint32_t>(i)};
+    }
+    for (int shift = 0; shift < 64; shift += 8) {
+        std::array<std::size_t, 257> at{};
+        for (const Slim& x : slim) ++at[((x.key >> shift) & 0xFF) + 1];
+        if (std::any_of(at.begin() + 1, at.end(), [n](std::size_t c) { return c == n; })) continue;
+        for (std::size_t b = 0; b < 256; ++b) at[b + 1] += at[b];
+        for (const Slim& x : slim) scratch[at[(x.key >> shift) & 0xFF]++] = x;
+        slim.swap(scratch);
+    }
+    std::vector<KeyedItem> sorted(n);
+    for (std::size_t i = 0; i < n; ++i) sorted[i] = items[slim[i].at];
+    items.swap(sorted);
+    // Runs of equal keys (rare: the same wall-clock time at two UTC offsets) by their ties.
+    for (std::size_t i = 0; i < n;) {
+        std::size_t j = i + 1;
+        while (j < n && items[j].key == items[i].key) ++j;
+        if (j - i > 1) {
+            std::sort(items.begin() + static_cast<std::ptrdiff_t>(i),
+                      items.begin() + static_cast<std::ptrdiff_t>(j),
+                      [](const KeyedItem& a, const KeyedItem& b) { return a.tie < b.tie; });
+        }
+        i = j;
+    }
+}
+
+}  // namespace vandra

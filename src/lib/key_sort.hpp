@@ -1,0 +1,20 @@
+// Sorting items by a 64-bit key and a tie-breaking second key, for texts whose byte order is
+// known to follow numbers (rendered datetimes): a radix sort of the numbers replaces the sort
+// of the texts.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace vandra {
+
+struct KeyedItem {
+    std::int64_t key;
+    std::uint64_t tie;  // orders items of equal key
+    std::uint32_t item;
+};
+
+// Sorts by (key, tie), ascending. Throws std::bad_alloc.
+void sort_by_key(std::vector<KeyedItem>& items);
+
+}  // namespace vandra

@@ -1,0 +1,151 @@
+// Columns read by their distinct values: numbering rows in order of first occurrence, the
+// two label forms of a value, encoding in a known order, sorting by key, and the texts
+// rendered for datetimes and numbers.
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "check.hpp"
+#include "lib/column_sources.hpp"
+#include "lib/distinct_rows.hpp"
+#include "lib/fixed_text.hpp"
+#include "lib/key_sort.hpp"
+#include "lib/label_encode.hpp"
+#include "lib/number_text.hpp"
+#include "lib/time_text.hpp"
+
+using namespace vandra;
+
+namespace {
+
+std::vector<std::string> labels_of(const CodeMap& m) {
+    std::vector<std::string> out;
+    for (Code c = 0; c < m.size(); ++c) out.emplace_back(m.label(c));
+    return out;
+}
+
+// The same rows numbered by every route: by code, hashed words, a direct table, and bytes.
+TEST_CASE("every route numbers rows by first occurrence, nulls sharing one id") {
+    std::mt19937_64 rng(7);
+    for (const std::size_t rows : {std::size_t{0}, std::size_t{1}, std::size_t{5000}}) {
+        std::vector<std::uint64_t> word(rows);
+        std::vector<bool> valid(rows);
+        for (std::size_t i = 0; i < rows; ++i) {
+            word[i] = rng() % 300;
+            valid[i] = rng() % 7 != 0;
+        }
+        auto w = [&](std::size_t i) { return word[i]; };
+        auto v = [&](std::size_t i) { return static_cast<bool>(valid[i]); };
+        const DistinctWords hashed = distinct_words(rows, w, v);
+        const DistinctWords direct = distinct_integers(rows, w, v, true);
+        CHECK(hashed.rows.ids == direct.rows.ids && hashed.values == direct.values);
+        CHECK(hashed.null_id == direct.null_id);
+        std::vector<std::string> texts(rows);
+        for (std::size_t i = 0; i < rows; ++i) texts[i] = std::to_string(word[i]);
+        const DistinctBytes bytes = distinct_bytes(
+            rows, [&](std::size_t i) { return std::string_view(texts[i]); }, v);
+        CHECK(bytes.rows.ids == hashed.rows.ids && bytes.null_id == hashed.null_id);
+        const DistinctRows codes = distinct_codes(rows, 301, [&](std::size_t i) {
+            return valid[i] ? static_cast<std::size_t>(word[i]) : std::size_t{300};
+        });
+        CHECK(codes.ids == hashed.rows.ids);
+        // first_row ascends; each id's first row holds it, and no earlier row does
+        std::vector<bool> seen(hashed.rows.count(), false);
+        for (std::size_t i = 0; i < rows; ++i) {
+            const std::uint32_t id = hashed.rows.ids[i];
+            CHECK(seen[id] || hashed.rows.first_row[id] == i);
+            seen[id] = true;
+            if (id != hashed.null_id) CHECK(hashed.values[id] == word[i]);
+        }
+    }
+}
+
+TEST_CASE("integers far apart, and at both ends of the range, are hashed, not tabled") {
+    const std::vector<std::uint64_t> word = {0, UINT64_MAX, 1ull << 63, 0, (1ull << 63) - 1};
+    auto w = [&](std::size_t i) { return word[i]; };
+    auto v = [](std::size_t) { return true; };
+    for (const bool is_signed : {true, false}) {
+        const DistinctWords d = distinct_integers(word.size(), w, v, is_signed);
+        CHECK((d.rows.ids == std::vector<std::uint32_t>{0, 1, 2, 0, 3}));
+    }
+}
+
+TEST_CASE("ids_from lists the values of later rows in order of their first occurrence there") {
+    DistinctRows d;
+    d.ids = {0, 1, 2, 1, 0, 3, 0};
+    d.first_row = {0, 1, 2, 5};
+    CHECK((ids_from(d, 3) == std::vector<std::uint32_t>{1, 0, 3}));
+    CHECK(ids_from(d, 7).empty());
+}
+
+// Rows 0..2 hold values 0, 1, 0 before the text from row 2 on; forms 2*id and 2*id + 1.
+TEST_CASE("distinct labels: a value's two forms, equal texts merged, missing texts uncoded") {
+    const std::vector<std::string_view> forms = {"1", "1", "x", "x", "", "NaN"};
+    const std::vector<std::uint32_t> ids = {0, 1, 0, 2, 1, 0};
+    for (const bool ordered : {false, true}) {
+        // forms 0 (value 0 as a number), 1 (its text "1", equal), 3 ("x"), 5 (missing)
+        std::vector<std::uint32_t> order;
+        if (ordered) order = {1, 3};  // "1" < "x"; 0 and 5 are merged in by text
+        DistinctLabels labels(forms, {0, 2, 1, 3, 5}, ids, 2, order);
+        std::vector<double> codes(ids.size());
+        const CodeMap map = labels.encode(codes.data());
+        CHECK((labels_of(map) == std::vector<std::string>{"1", "x"}));
+        CHECK(codes[0] == 0 && codes[1] == 1 && codes[2] == 0 && codes[4] == 1 && codes[5] == 0);
+        CHECK(std::isnan(codes[3]));
+    }
+}
+
+TEST_CASE("label_encode_distinct refuses repeated labels and agrees with label_encode") {
+    const std::vector<std::string_view> distinct = {"b", "a", "NaN", "ab", ""};
+    std::vector<double> got(distinct.size()), want(distinct.size());
+    const auto map = label_encode_distinct(distinct, got.data());
+    CHECK(map && labels_of(*map) == labels_of(label_encode(distinct, want.data())));
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        CHECK(std::bit_cast<std::uint64_t>(got[i]) == std::bit_cast<std::uint64_t>(want[i]));
+    }
+    const std::vector<std::string_view> repeated = {"a", "b", "a"};
+    CHECK(!label_encode_distinct(repeated, got.data()));
+}
+
+TEST_CASE("sort_by_key orders by key, signed, then by tie") {
+    std::mt19937_64 rng(3);
+    for (const std::size_t n : {std::size_t{10}, std::size_t{5000}}) {
+        std::vector<KeyedItem> items(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            const auto key = static_cast<std::int64_t>(rng() % 100) - 50;
+            items[i] = KeyedItem{key * (std::int64_t{1} << 40), rng() % 3, static_cast<std::uint32_t>(i)};
+        }
+        auto want = items;
+        std::stable_sort(want.begin(), want.end(), [](const KeyedItem& a, const KeyedItem& b) {
+            return a.key != b.key ? a.key < b.key : a.tie < b.tie;
+        });
+        sort_by_key(items);
+        for (std::size_t i = 0; i < n; ++i) CHECK(items[i].key == want[i].key && items[i].tie == want[i].tie);
+    }
+}
+
+TEST_CASE("numbers and datetimes are written as Python, numpy and pandas write them") {
+    CHECK(float_to_text(1e23) == "1" + std::string(23, '0'));
+    CHECK(float_to_text(-1.5e-7) == "-0.00000015");
+    CHECK(python_float_text(1e16) == "1e+16" && python_float_text(1e15) == "1000000000000000.0");
+    CHECK(python_float_text(1e-5) == "1e-05" && python_float_text(-0.0) == "-0.0");
+    CHECK(python_float_text(1.5e300) == "1.5e+300" && python_float_text(0.0001) == "0.0001");
+    std::string out;
+    CHECK(numpy_datetime_text(-1, TimeUnit::micro, out) && out == "1969-12-31T23:59:59.999999");
+    CHECK(numpy_datetime_text(0, TimeUnit::hour, out) && out == "1970-01-01T00");
+    CHECK(!numpy_datetime_text(-62135596801, TimeUnit::second, out));  // 0000-12-31
+    CHECK(timestamp_text(1500, TimeUnit::milli, -(4 * 3600 + 56 * 60 + 2), out) &&
+          out == "1970-01-01 00:00:01.500000-04:56:02");
+    CHECK(timestamp_text(1, TimeUnit::nano, std::nullopt, out) && out == "1970-01-01 00:00:00.000000001");
+    CHECK(timestamp_text(253402300799, TimeUnit::second, 0, out) && out == "9999-12-31 23:59:59+00:00");
+    CHECK(bytes_repr("a'\\\x01\xff") == "b\"a'\\\\\\x01\\xff\"" && bytes_repr("x") == "b'x'");
+    CHECK(!may_be_number("1.5x") && may_be_number(" -1_000.5e+3 ") && may_be_number("\xd9\xa1"));
+}
+
+}  // namespace
+
+CHECK_MAIN()

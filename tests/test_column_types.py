@@ -1,0 +1,344 @@
+"""Columns of datetime, timedelta, period, categorical, nullable and Arrow types, and exact
+arrays of fixed-width text, bytes, variable-width text, datetimes and timedeltas: each must
+encode (result, stored fit, errors) as reading its cells one by one does, through a frame's
+`values` or an array's item access, and must be read without boxing every cell."""
+
+import datetime
+import functools
+import os
+import time
+import tracemalloc
+from typing import Any, Callable, NamedTuple
+
+import numpy as np
+import pandas as pd
+import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
+
+from conftest import examples
+from test_frame_columns import assert_same_as_values, outcome
+from vandra import Encoder
+
+try:
+    import pyarrow as pa
+except ImportError:
+    pa = None
+StringDType = getattr(np.dtypes, "StringDType", None)
+
+
+class Kind(NamedTuple):
+    name: str
+    pool: list  # few values, so that cells repeat
+    missing: Any
+    build: Callable[[list], Any]  # cells -> Series (or array)
+
+
+NAT = np.iinfo(np.int64).min
+NS = {"D": 86_400 * 10**9, "s": 10**9, "ms": 10**6, "us": 10**3, "ns": 1}
+# Instants in ns: New York's DST changes of 2013 (03:30 after 01:30 in March, 01:30 twice in
+# November), before the epoch with a fraction, sub-microsecond digits.
+INSTANTS = [1362897000 * 10**9, 1362900600 * 10**9, 1383456600 * 10**9, 1383460200 * 10**9,
+            -1_500_000_000, 1582979696_123456789, 0]
+YEAR_2500_S = 16725225600  # beyond the ns range
+DURATIONS = [0, 1, -1, 1_500_000_000, -90_061_001_000_001, 86_400 * 10**9]
+TZS = ["UTC", "America/New_York", datetime.timezone(-datetime.timedelta(hours=3, minutes=30))]
+TEXTS = ["b", "a", "nan", "<NA>", "", "é", "1.5", "a text longer than twelve bytes"]
+
+
+def ticks(unit, ns=INSTANTS, far=True):
+    far = [YEAR_2500_S * 10**9 // NS[unit]] if far and unit != "ns" else []
+    return list(dict.fromkeys([v // NS[unit] for v in ns] + far))
+
+
+def ints(info):
+    return [int(info.min), int(info.max), 3] + ([2**53 + 1] if info.max > 2**53 else [])
+
+
+def plain(dtype):
+    return lambda cells: pd.Series(cells, dtype=dtype)
+
+
+def times(unit, tz=None, kind="M"):
+    def build(cells):
+        s = pd.Series(np.array(cells, np.int64).view(f"{kind}8[{unit}]"))
+        return s if tz is None else s.dt.tz_localize("UTC").dt.tz_convert(tz)
+    return build
+
+
+def floating(dtype):
+    def build(cells):  # a NaN cell that is not NA, as a float array's data can hold
+        data = np.array([np.nan if v is pd.NA else v for v in cells], dtype)
+        return pd.Series(pd.arrays.FloatingArray(data, np.array([v is pd.NA for v in cells], bool)))
+    return build
+
+
+def categorical(cats, extra, how):
+    def build(cells):
+        s = pd.Series(pd.Categorical(cells, categories=cats, ordered=how == "reordered"))
+        if how == "reordered":
+            return s.cat.reorder_categories(cats[::-1], ordered=True)
+        if how == "unused":
+            return s.cat.add_categories([extra])
+        return s.cat.set_categories([extra] + cats[1:]) if how == "narrowed" else s
+    return build
+
+
+def arrow(t, dictionary=None):
+    def build(cells):
+        arr = pa.array(cells, pa.int32() if dictionary else t)
+        if dictionary:
+            arr = pa.DictionaryArray.from_arrays(arr, pa.array(dictionary))
+        return pd.Series(pd.arrays.ArrowExtensionArray(arr))
+    return build
+
+
+stamps = [pd.Timestamp("2013-03-10 01:30"), pd.Timestamp("1969-12-31 23:59:58.5")]
+CATEGORIES = {"text": (["b", "a", "nan", "", "é"], "zz"), "int": ([3, -1, 2**53 + 1], 99),
+              "float": ([1.5, 0.1, 1e23], 2.0), "mixed": (["a", 1, 2.5], "zz"),
+              "bool": ([True, False], "x"), "datetime": (stamps, pd.Timestamp(0)),
+              "tz": ([t.tz_localize("America/New_York") for t in stamps] + [pd.Timestamp(
+                  "2013-11-03 06:30Z").tz_convert("America/New_York")], pd.Timestamp(0, tz="UTC"))}
+FLOAT64 = Kind("float64", [1.5, -0.0, 1e23], np.nan, plain("float64"))
+OBJECT = Kind("object", TEXTS, None, plain(object))
+KINDS = [FLOAT64, OBJECT]
+KINDS += [Kind(f"datetime64[{u}]", ticks(u), NAT, times(u)) for u in ["s", "ms", "us", "ns"]]
+KINDS += [Kind(f"datetime64[{u}, {tz}]", ticks(u), NAT, times(u, tz))
+          for u in ["s", "ms", "us", "ns"] for tz in TZS]
+KINDS += [Kind(f"timedelta64[{u}]", ticks(u, DURATIONS, far=False), NAT, times(u, kind="m"))
+          for u in ["s", "ms", "us", "ns"]]
+KINDS += [Kind(f"period[{f}]", list(dict.fromkeys(pd.Period(p, f) for p in [
+    "1969-12-31 23:00", "2013-03-10 02:00", "2013-11-03 01:00", "0001-01-01"])), pd.NaT,
+    plain(f"period[{f}]")) for f in ["D", "M", "h"]]
+KINDS += [Kind(f"category[{c}, {how}]", cats, None, categorical(cats, extra, how))
+          for c, (cats, extra) in CATEGORIES.items()
+          for how in ["plain", "reordered", "unused", "narrowed"]]
+KINDS += [Kind(t, ints(np.iinfo(t.lower())), pd.NA, plain(t))
+          for t in ["Int8", "Int16", "Int32", "Int64", "UInt8", "UInt16", "UInt32", "UInt64"]]
+KINDS += [Kind("Float32", [1.5, 0.1, -0.0, 3e38, np.nan], pd.NA, floating(np.float32)),
+          Kind("Float64", [0.1, 1e23, -0.0, np.inf, 5e-324, np.nan], pd.NA, floating(np.float64)),
+          Kind("boolean", [True, False], pd.NA, plain("boolean"))]
+if pa is not None:
+    KINDS += [Kind(f"arrow {t}", ints(np.iinfo(t)), None, arrow(getattr(pa, t)()))
+              for t in ["int8", "int16", "int32", "int64", "uint8", "uint16", "uint32", "uint64"]]
+    KINDS += [Kind("arrow float32", [1.5, 0.1, -0.0, np.nan], None, arrow(pa.float32())),
+              Kind("arrow float64", [0.1, 1e23, -0.0, np.nan, np.inf], None, arrow(pa.float64())),
+              Kind("arrow bool", [True, False], None, arrow(pa.bool_())),
+              Kind("arrow date32", [0, -1, 15774, YEAR_2500_S // 86400], None, arrow(pa.date32())),
+              Kind("arrow date64", [0, -86_400_000, 1362873600000], None, arrow(pa.date64())),
+              Kind("arrow dictionary<string>", [1, 0, 2], None, arrow(None, TEXTS[:3] + ["zz"])),
+              Kind("arrow dictionary<int64>", [1, 0], None, arrow(None, [2**53 + 1, -5, 7])),
+              Kind("arrow large_string", TEXTS, None, arrow(pa.large_string()))]
+    KINDS += [Kind(f"arrow timestamp[{u}{tz and ', ' + tz}]", ticks(u), None,
+                   arrow(pa.timestamp(u, tz or None)))
+              for u in ["s", "ms", "us", "ns"] for tz in ["", "America/New_York"]]
+    KINDS += [Kind(f"arrow duration[{u}]", ticks(u, DURATIONS, far=False), None,
+                   arrow(pa.duration(u))) for u in ["s", "ms", "us", "ns"]]
+    if hasattr(pa, "string_view"):
+        KINDS.append(Kind("arrow string_view", TEXTS, None, arrow(pa.string_view())))
+
+
+def builds(kind):
+    try:
+        kind.build(kind.pool + [kind.missing])
+        return True
+    except (TypeError, ValueError, NotImplementedError):  # a type this pandas lacks
+        return False
+
+
+KINDS = [k for k in KINDS if builds(k)]
+
+
+@st.composite
+def column(draw, rows, kind):
+    pool = draw(st.lists(st.sampled_from(kind.pool), min_size=1, max_size=3))
+    cells = draw(st.lists(st.sampled_from(pool + [kind.missing]), min_size=rows, max_size=rows))
+    if draw(st.booleans()):  # missing cells before the column's first value
+        cells[:rows // 2] = [kind.missing] * (rows // 2)
+    return kind.build(cells)
+
+
+@st.composite
+def frames(draw):
+    rows = draw(st.integers(0, 6))
+    kinds = draw(st.lists(st.sampled_from(KINDS), min_size=1, max_size=3))
+    if draw(st.booleans()):  # one type throughout
+        kinds = kinds[:1] * len(kinds)
+    if draw(st.booleans()):
+        kinds.insert(draw(st.integers(0, len(kinds))), FLOAT64)
+    frame = pd.concat([draw(column(rows, k)) for k in kinds], axis=1, ignore_index=True)
+    frame.columns = [f"c{j}" for j in range(len(kinds))]
+    chunks = draw(st.sampled_from(["one", "twice", "split"]))  # Arrow columns: chunked arrays
+    if chunks == "twice":
+        frame = pd.concat([frame, frame], ignore_index=True)
+    elif chunks == "split":
+        k = draw(st.integers(0, rows))
+        frame = pd.concat([frame.iloc[:k], frame.iloc[k:]], ignore_index=True)
+    if draw(st.booleans()) and len(frame) > 1:  # array offsets
+        frame = frame.iloc[1:]
+    return frame
+
+
+@settings(max_examples=examples(500), deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(frames())
+def test_typed_columns_read_like_values(frame):
+    assert_same_as_values(frame)
+
+
+class ndarray:  # noqa: N801 - the name is what makes encode read it by item access
+    def __init__(self, arr):
+        self.arr, self.shape = arr, arr.shape
+
+    def __getitem__(self, key):
+        return self.arr[key]
+
+
+def same_array(a, b):
+    if a[0] != b[0] or a[0] == "error":
+        return a == b
+    x, y = a[1], b[1]
+    cells = lambda r: [(type(v), repr(v)) for v in r.reshape(-1).tolist()]  # noqa: E731
+    return type(x) is type(y) and x.dtype == y.dtype and x.shape == y.shape and cells(x) == cells(y)
+
+
+def assert_same_as_item_access(arr):
+    direct, reference = Encoder(), Encoder()
+    got = outcome(lambda: direct.encode(arr))
+    assert same_array(got, outcome(lambda: reference.encode(ndarray(arr)))), got
+    if got[0] == "ok":
+        assert same_array(outcome(lambda: direct.decode(got[1])),
+                          outcome(lambda: reference.decode(got[1])))
+        assert same_array(outcome(lambda: direct.decode(arr)),
+                          outcome(lambda: reference.decode(ndarray(arr))))
+
+
+U_TEXTS = ["1.5", " 2 ", "nan", "NaN", "inf", "1e5", "1_000", "a", "", "é", "\ud800", "a\x00",
+           "\x00a", "a fixed-width text"]
+T_TEXTS = ["1.5", "nan", "a", "", "é", "a\x00b", "\x00", "b\x00", "x" * 20, "é" * 10, "<NA>"]
+def array(dtype, view=None):
+    def build(cells):
+        arr = np.array(cells, dtype)
+        return arr if view is None else arr.view(view).reshape(-1)
+    return build
+
+
+ARRAYS = [Kind("U", U_TEXTS, "", array("U")),
+          Kind("S", [t.encode("utf-8", "surrogatepass") for t in U_TEXTS] + [b"\xff"], b"",
+               array("S")),
+          # raw code points, as no str holds them: surrogates, beyond U+10FFFF, NULs
+          Kind("U code points", [(0x61, 0), (0, 0x61), (0x110000, 0x61), (0xD800, 0x62),
+                                 (0xE9, 0xDC00), (0x1F600, 0)], (0, 0), array(np.uint32, "U2"))]
+ARRAYS += [Kind(f"{k}8[{u}]", ticks(u, INSTANTS if k == "M" else DURATIONS, k == "M"), NAT,
+                array(np.int64, f"{k}8[{u}]")) for k in "Mm" for u in ["D", "s", "ms", "us", "ns"]]
+if StringDType is not None:
+    ARRAYS += [Kind(f"T na_object={na!r}", T_TEXTS, na,
+                    array(StringDType(**({} if na == "" else {"na_object": na}))))
+               for na in ["", None, np.nan]]
+
+
+@st.composite
+def arrays(draw):
+    kind = draw(st.sampled_from(ARRAYS))
+    rows, cols = draw(st.integers(0, 5)), draw(st.integers(1, 3))
+    pool = draw(st.lists(st.sampled_from(kind.pool), min_size=1, max_size=4))
+    arr = kind.build(draw(st.lists(st.sampled_from(pool + [kind.missing]),
+                                   min_size=rows * cols, max_size=rows * cols))).reshape(rows, cols)
+    if arr.dtype.kind in "UMm" and draw(st.booleans()):
+        arr = arr.astype(arr.dtype.newbyteorder(">"))
+    layout = draw(st.sampled_from(["C", "F", "reversed", "strided"]))
+    return {"C": arr, "F": np.asfortranarray(arr), "reversed": arr[::-1, ::-1],
+            "strided": np.repeat(arr, 2, axis=1)[:, ::2]}[layout]
+
+
+@settings(max_examples=examples(300), deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(arrays())
+def test_arrays_read_like_item_access(arr):
+    assert_same_as_item_access(arr)
+
+
+# One encode of ROWS rows of a type read from its own memory allocates, through Python's
+# allocators, little beyond its float64 result, and reads `values` only of a frame of a few
+# sampled rows. Boxing every cell shows as `values` read of the whole frame or as its object
+# array; an array's boxes are freed one by one, so there it shows as CPU time, many times
+# that of an object array of str (17 to 60 times when this was written).
+ROWS = 200_000
+FAST = [FLOAT64, OBJECT, Kind("int64", [3, -1], 0, plain("int64"))]
+FAST += [Kind(t, TEXTS, None, plain(t))
+         for t in ["str", "string[python]"] + (["string[pyarrow]"] if pa else [])]
+CANARY = [
+    "float64", "object", "int64", "str", "string[python]", "string[pyarrow]", "datetime64[s]",
+    "datetime64[ns]", "datetime64[ns, America/New_York]", f"datetime64[ms, {TZS[2]}]",
+    "timedelta64[ns]", "period[D]", "category[text, unused]",
+    "category[int, narrowed]", "category[mixed, plain]", "category[datetime, plain]", "Int8",
+    "Int64", "UInt64", "Float32", "Float64", "boolean", "arrow int64", "arrow uint8",
+    "arrow float64", "arrow bool", "arrow timestamp[us]", "arrow timestamp[ns, America/New_York]",
+    "arrow date32", "arrow date64", "arrow duration[s]", "arrow dictionary<string>",
+    "arrow large_string"]
+ARRAY_CANARY = ["U", "S", "T na_object=''", "T na_object=None", "T na_object=nan", "M8[D]",
+                "M8[s]", "M8[ns]", "m8[s]", "m8[ns]"]
+BY_NAME = {k.name: k for k in FAST + KINDS + ARRAYS}
+
+
+def sample(name):
+    """The named type's pool and missing value, one cell each."""
+    if name not in BY_NAME:
+        pytest.skip(f"{name} is not in this pandas / numpy / pyarrow")
+    kind = BY_NAME[name]
+    return kind.build(kind.pool + [kind.missing])
+
+
+def traced_peak(enc, obj):
+    """Python's traced peak during one encode of obj, and the size of its float64 result."""
+    tracemalloc.start()
+    try:
+        size = enc.encode(obj).size * 8
+        return tracemalloc.get_traced_memory()[1], size
+    finally:
+        tracemalloc.stop()
+
+
+@pytest.mark.parametrize("beside", [False, True], ids=["alone", "beside float64"])
+@pytest.mark.parametrize("name", CANARY)
+def test_frame_columns_are_not_boxed(name, beside, monkeypatch):
+    small = sample(name).to_frame("c")
+    if beside:
+        small["f"] = np.resize([0.5, np.nan], len(small))
+    try:
+        small.values
+    except Exception as e:  # noqa: BLE001 - encode's error then is the differential tests' concern
+        pytest.skip(f"pandas gives {name} no values: {e!r}")
+    frame = small.take(np.resize(np.arange(len(small)), ROWS)).reset_index(drop=True)
+    reads, values = [], pd.DataFrame.values.fget
+    monkeypatch.setattr(pd.DataFrame, "values", property(lambda f: reads.append(len(f)) or values(f)))
+    where = f"{name} {'beside float64' if beside else 'alone'}"
+    enc = Encoder()
+    enc.encode(frame.iloc[:1000])  # warm: lazy imports, the pool's threads
+    peak, size = traced_peak(enc, frame)
+    assert max(reads, default=0) <= len(small), f"{where}: read through values"
+    assert peak < 1.5 * size, f"{where}: traced peak {peak} bytes for a {size}-byte result"
+
+
+def best_time(call, runs=5):
+    best = float("inf")
+    for _ in range(runs):
+        start = time.process_time()
+        call()
+        best = min(best, time.process_time() - start)
+    return best
+
+
+@functools.cache
+def object_time():
+    words = np.array([f"w{i}" for i in range(10)], dtype=object)
+    return best_time(functools.partial(Encoder().encode, np.resize(words, (ROWS, 1))))
+
+
+@pytest.mark.parametrize("name", ARRAY_CANARY)
+def test_arrays_are_not_boxed(name):
+    arr = np.resize(sample(name), (ROWS, 1))
+    enc = Encoder()
+    enc.encode(arr[:1000])
+    peak, size = traced_peak(enc, arr)
+    assert peak < 1.5 * size, f"{name}: traced peak {peak} bytes for a {size}-byte result"
+    if not os.environ.get("VANDRA_TEST_SANITIZED"):  # timings under the sanitizers mean little
+        ratio = best_time(lambda: enc.encode(arr)) / object_time()
+        assert ratio < 6, f"{name}: {ratio:.1f} times the CPU time of an object array of str"
