@@ -1,6 +1,8 @@
 // pandas' Arrow-backed columns other than text: read through the Arrow C stream as 64-bit
 // words. Numbers and timestamps are rendered; dates, durations and dictionary entries are
 // boxed by pandas once per distinct value (a dictionary column by its indices).
+#include <algorithm>
+
 #include "lib/internal_error.hpp"
 #include "python/arrow_words.hpp"
 #include "python/frame_readers.hpp"
@@ -27,29 +29,41 @@ std::optional<ArrowStream> ArrowStream::of(PyObject* values) {
     return owned;
 }
 
-std::unique_ptr<ColumnPlan> read_arrow_words(ArrowStream& stream, std::size_t rows) {
+ColumnRead read_arrow_words(ArrowStream& stream, std::size_t rows) {
     std::string why;
     auto words = ArrowWords::import(stream.get(), why);
-    if (!words || words->words.size() != rows) return nullptr;
+    if (!words || words->words.size() != rows) return {};
     const std::vector<std::uint64_t>& w = words->words;
     const std::vector<std::uint8_t>& valid = words->valid;
+    const ArrowWords::Kind kind = words->kind;
+    using K = ArrowWords::Kind;
+    const bool number = kind == K::signed_int || kind == K::unsigned_int ||
+                        kind == K::floating || kind == K::boolean;
+    if (number && std::find(valid.begin(), valid.end(), 0) == valid.end()) {
+        // Numbers without nulls, alone or not: read from the words (bools are 0 and 1).
+        const NumberView::Type type = kind == K::signed_int ? NumberView::Type::i64
+                                      : kind == K::floating ? NumberView::Type::f64
+                                                            : NumberView::Type::u64;
+        ColumnRead read;
+        read.words = std::move(words->words);
+        read.numbers = NumberView{reinterpret_cast<const char*>(read.words.data()),
+                                  sizeof(std::uint64_t), type};
+        return read;
+    }
     auto word = [&](std::size_t i) { return w[i]; };
     auto is_valid = [&](std::size_t i) { return valid[i] != 0; };
-    const ArrowWords::Kind kind = words->kind;
-    DistinctWords values =
-        kind == ArrowWords::Kind::floating || kind == ArrowWords::Kind::timestamp
-            ? distinct_words(rows, word, is_valid)
-            : distinct_integers(rows, word, is_valid, kind != ArrowWords::Kind::unsigned_int);
-    switch (words->kind) {
-        case ArrowWords::Kind::signed_int: return number_plan(std::move(values), WordType::i64);
-        case ArrowWords::Kind::unsigned_int: return number_plan(std::move(values), WordType::u64);
-        case ArrowWords::Kind::floating: return number_plan(std::move(values), WordType::f64);
-        case ArrowWords::Kind::boolean: return number_plan(std::move(values), WordType::boolean);
-        case ArrowWords::Kind::timestamp:
-            return datetime_plan(std::move(values), NumpyTimeUnit{words->unit, 1});
-        case ArrowWords::Kind::other: return std::make_unique<BoxedPlan>(std::move(values.rows));
+    DistinctWords values = kind == K::floating || kind == K::timestamp
+                               ? distinct_words(rows, word, is_valid)
+                               : distinct_integers(rows, word, is_valid, kind != K::unsigned_int);
+    switch (kind) {
+        case K::signed_int: return {number_plan(std::move(values), WordType::i64)};
+        case K::unsigned_int: return {number_plan(std::move(values), WordType::u64)};
+        case K::floating: return {number_plan(std::move(values), WordType::f64)};
+        case K::boolean: return {number_plan(std::move(values), WordType::boolean)};
+        case K::timestamp: return {datetime_plan(std::move(values), NumpyTimeUnit{words->unit, 1})};
+        case K::other: return {std::make_unique<BoxedPlan>(std::move(values.rows))};
     }
-    return nullptr;
+    return {};
 }
 
 }  // namespace vandra

@@ -54,7 +54,11 @@ bool FrameColumns::plan_block(const pandas_compat::Block& block, std::size_t row
         case ArrayKind::python_string: return plan_string_array(values, loc, rows);
         case ArrayKind::arrow: return plan_arrow(values, loc, rows);
         case ArrayKind::categorical: return take_plan(loc, read_categorical(values, rows));
-        case ArrayKind::masked: return take_plan(loc, read_masked(values, rows));
+        case ArrayKind::masked: {
+            if (!take_read(loc, read_masked(values, rows))) return false;
+            arrays_.push_back(PyRef::borrow(values));  // its data may be read in place
+            return true;
+        }
         default: return false;
     }
 }
@@ -71,6 +75,19 @@ bool FrameColumns::take_plan(std::size_t loc, std::unique_ptr<ColumnPlan> plan) 
     c.kind = Column::Kind::distinct;
     c.plan = plan.get();
     plans_.push_back(std::move(plan));
+    return take(loc, c);
+}
+
+bool FrameColumns::take_read(std::size_t loc, ColumnRead read) {
+    if (read.plan) return take_plan(loc, std::move(read.plan));
+    if (!read.numbers) return false;
+    Column c;
+    c.kind = Column::Kind::numbers;
+    c.view = read.numbers;
+    if (!read.words.empty()) {
+        // The view points into the words' buffer, which moving the vector keeps.
+        words_.push_back(std::move(read.words));
+    }
     return take(loc, c);
 }
 
@@ -130,7 +147,7 @@ bool FrameColumns::plan_arrow(PyObject* values, std::size_t loc, std::size_t row
     // utf8_view ("vu") keeps the `values` path: pandas fails to build `values` for it alone or
     // with missing cells, and only that path reports those failures as they are.
     if (*format == "vu") return false;
-    if (*format != "u" && *format != "U") return take_plan(loc, read_arrow_words(*stream, rows));
+    if (*format != "u" && *format != "U") return take_read(loc, read_arrow_words(*stream, rows));
     // Text. The missing marker that `values` would put in: the float NaN or pd.NA.
     PyRef marker = pandas_compat::na_value(values);
     PyRef pandas = imported_module("pandas");

@@ -17,6 +17,7 @@
 #include "python/arrow_text_column.hpp"
 #include "python/cell_reader.hpp"
 #include "python/column_plan.hpp"
+#include "python/frame_readers.hpp"
 #include "python/frame_sample.hpp"
 #include "python/pandas_compat.hpp"
 #include "python/py_ref.hpp"
@@ -51,6 +52,7 @@ class FrameColumns {
     bool plan_string_array(PyObject* values, std::size_t loc, std::size_t rows);
     bool plan_arrow(PyObject* values, std::size_t loc, std::size_t rows);
     bool take_plan(std::size_t loc, std::unique_ptr<ColumnPlan> plan);
+    bool take_read(std::size_t loc, ColumnRead read);
     bool take(std::size_t loc, const Column& column);
     // Samples the cells the distinct columns need and settles their plans.
     bool settle(PyObject* frame);
@@ -60,6 +62,7 @@ class FrameColumns {
     std::vector<PyRef> arrays_;          // keeps every array read in place alive
     std::deque<ArrowTextColumn> arrow_;  // stable addresses for the columns' views
     std::vector<std::unique_ptr<ColumnPlan>> plans_;
+    std::deque<std::vector<std::uint64_t>> words_;  // numbers copied out of Arrow arrays
     std::deque<FrameSample> samples_;
 };
 

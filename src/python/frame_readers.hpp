@@ -1,6 +1,6 @@
 // The readers of a pandas frame's extension columns by their distinct values, one file each.
-// Each returns null, having run no Python code of the frame's, when it does not recognise the
-// array (the frame is then read through `values`).
+// Each returns nothing, having run no Python code of the frame's, when it does not recognise
+// the array (the frame is then read through `values`).
 #pragma once
 
 #include <Python.h>
@@ -8,12 +8,26 @@
 #include <cstddef>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "python/arrow_c_data.hpp"
 #include "python/column_plan.hpp"
 #include "python/pandas_compat.hpp"
 
 namespace vandra {
+
+// What a reader makes of a column: a plan to read it by its distinct values, or, for numbers
+// without missing values (which every frame hands out as numbers of the same value), the
+// numbers in place; neither when it does not recognise the array.
+struct ColumnRead {
+    ColumnRead() = default;
+    ColumnRead(std::unique_ptr<ColumnPlan> p) : plan(std::move(p)) {}  // NOLINT: implicit
+    explicit ColumnRead(NumberView view) : numbers(view) {}
+
+    std::unique_ptr<ColumnPlan> plan;
+    NumberView numbers;
+    std::vector<std::uint64_t> words;  // where `numbers` points when the reader copied them
+};
 
 // A Categorical: rows by category code.
 std::unique_ptr<ColumnPlan> read_categorical(PyObject* values, std::size_t rows);
@@ -23,7 +37,7 @@ std::unique_ptr<ColumnPlan> read_datetime_like(PyObject* values, pandas_compat::
                                                std::size_t k, std::size_t rows);
 
 // An IntegerArray, FloatingArray or BooleanArray: its data where the mask is clear.
-std::unique_ptr<ColumnPlan> read_masked(PyObject* values, std::size_t rows);
+ColumnRead read_masked(PyObject* values, std::size_t rows);
 
 // The Arrow C stream of an Arrow-backed array (its __arrow_array__), owned: released when it
 // goes unless an importer drained it.
@@ -45,6 +59,6 @@ class ArrowStream {
 };
 
 // An Arrow column of numbers, bools, timestamps, dates, durations or dictionary indices.
-std::unique_ptr<ColumnPlan> read_arrow_words(ArrowStream& stream, std::size_t rows);
+ColumnRead read_arrow_words(ArrowStream& stream, std::size_t rows);
 
 }  // namespace vandra

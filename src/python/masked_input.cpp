@@ -38,34 +38,40 @@ std::unique_ptr<ColumnPlan> plan_of(const char* data, npy_intp stride, const cha
 
 }  // namespace
 
-std::unique_ptr<ColumnPlan> read_masked(PyObject* values, std::size_t rows) {
+ColumnRead read_masked(PyObject* values, std::size_t rows) {
     auto parts = pandas_compat::masked_parts(values);
-    if (!parts) return nullptr;
+    if (!parts) return {};
     auto* data = reinterpret_cast<PyArrayObject*>(parts->data.get());
     auto* mask = reinterpret_cast<PyArrayObject*>(parts->mask.get());
     if (PyArray_NDIM(data) != 1 || PyArray_NDIM(mask) != 1 ||
         PyArray_DIM(data, 0) != static_cast<npy_intp>(rows) ||
         PyArray_DIM(mask, 0) != static_cast<npy_intp>(rows) || PyArray_TYPE(mask) != NPY_BOOL ||
         !PyArray_ISNOTSWAPPED(data))
-        return nullptr;
+        return {};
     const char* d = static_cast<const char*>(PyArray_DATA(data));
     const npy_intp ds = PyArray_STRIDE(data, 0);
     const char* m = static_cast<const char*>(PyArray_DATA(mask));
     const npy_intp ms = PyArray_STRIDE(mask, 0);
     using T = NumberView::Type;
-    switch (number_type(data)) {
-        case T::boolean: return plan_of<std::uint8_t>(d, ds, m, ms, rows, WordType::boolean);
-        case T::i8: return plan_of<std::int8_t>(d, ds, m, ms, rows, WordType::i64);
-        case T::i16: return plan_of<std::int16_t>(d, ds, m, ms, rows, WordType::i64);
-        case T::i32: return plan_of<std::int32_t>(d, ds, m, ms, rows, WordType::i64);
-        case T::i64: return plan_of<std::int64_t>(d, ds, m, ms, rows, WordType::i64);
-        case T::u8: return plan_of<std::uint8_t>(d, ds, m, ms, rows, WordType::u64);
-        case T::u16: return plan_of<std::uint16_t>(d, ds, m, ms, rows, WordType::u64);
-        case T::u32: return plan_of<std::uint32_t>(d, ds, m, ms, rows, WordType::u64);
-        case T::u64: return plan_of<std::uint64_t>(d, ds, m, ms, rows, WordType::u64);
-        case T::f32: return plan_of<float>(d, ds, m, ms, rows, WordType::f64);
-        case T::f64: return plan_of<double>(d, ds, m, ms, rows, WordType::f64);
-        default: return nullptr;
+    const T type = number_type(data);
+    bool missing = false;
+    for (std::size_t i = 0; i < rows && !missing; ++i) missing = m[static_cast<npy_intp>(i) * ms] != 0;
+    if (!missing && type != T::none && type != T::longdouble) {
+        return ColumnRead(NumberView{d, ds, type});  // numbers, alone or not
+    }
+    switch (type) {
+        case T::boolean: return {plan_of<std::uint8_t>(d, ds, m, ms, rows, WordType::boolean)};
+        case T::i8: return {plan_of<std::int8_t>(d, ds, m, ms, rows, WordType::i64)};
+        case T::i16: return {plan_of<std::int16_t>(d, ds, m, ms, rows, WordType::i64)};
+        case T::i32: return {plan_of<std::int32_t>(d, ds, m, ms, rows, WordType::i64)};
+        case T::i64: return {plan_of<std::int64_t>(d, ds, m, ms, rows, WordType::i64)};
+        case T::u8: return {plan_of<std::uint8_t>(d, ds, m, ms, rows, WordType::u64)};
+        case T::u16: return {plan_of<std::uint16_t>(d, ds, m, ms, rows, WordType::u64)};
+        case T::u32: return {plan_of<std::uint32_t>(d, ds, m, ms, rows, WordType::u64)};
+        case T::u64: return {plan_of<std::uint64_t>(d, ds, m, ms, rows, WordType::u64)};
+        case T::f32: return {plan_of<float>(d, ds, m, ms, rows, WordType::f64)};
+        case T::f64: return {plan_of<double>(d, ds, m, ms, rows, WordType::f64)};
+        default: return {};
     }
 }
 
