@@ -153,4 +153,44 @@ bool timestamp_text(std::int64_t value, TimeUnit unit, std::optional<std::int64_
     return true;
 }
 
+bool timedelta_text(std::int64_t value, TimeUnit unit, std::string& out) {
+    if (unit != TimeUnit::second && unit != TimeUnit::milli && unit != TimeUnit::micro &&
+        unit != TimeUnit::nano)
+        return false;
+    const std::int64_t n = per_day(unit), per_second = n / kSecondsPerDay;
+    std::int64_t days = value / n, ticks = value % n;
+    if (ticks < 0) {
+        ticks += n;
+        --days;
+    }
+    const std::int64_t seconds = ticks / per_second;
+    const std::int64_t nanos = ticks % per_second * (1000000000 / per_second);
+    out = std::to_string(days);
+    out += value < 0 ? " days +" : " days ";
+    put_clock(out, seconds);
+    if (nanos % 1000 != 0) {
+        out += '.';
+        put(out, nanos, 9);
+    } else if (nanos != 0) {
+        out += '.';
+        put(out, nanos / 1000, 6);
+    }
+    return true;
+}
+
+void numpy_timedelta_text(std::int64_t value, TimeUnit unit, std::string& out) {
+    const char* words = nullptr;
+    switch (unit) {
+        case TimeUnit::day: words = " days"; break;
+        case TimeUnit::hour: words = " hours"; break;
+        case TimeUnit::minute: words = " minutes"; break;
+        case TimeUnit::second: words = " seconds"; break;
+        case TimeUnit::milli: words = " milliseconds"; break;
+        case TimeUnit::micro: words = " microseconds"; break;
+        case TimeUnit::nano: words = " nanoseconds"; break;
+    }
+    out = std::to_string(value);
+    out += words;
+}
+
 }  // namespace vandra

@@ -24,4 +24,12 @@ bool numpy_datetime_text(std::int64_t value, TimeUnit unit, std::string& out);
 bool timestamp_text(std::int64_t value, TimeUnit unit, std::optional<std::int64_t> offset_seconds,
                     std::string& out);
 
+// A count of units as pandas writes a Timedelta: "0 days 00:00:01", "-1 days +23:59:59.500000"
+// (whole days rounded down, the rest of the day after them), 6 fraction digits when it has
+// microseconds, 9 when it has nanoseconds. Units from second down; false for others.
+bool timedelta_text(std::int64_t value, TimeUnit unit, std::string& out);
+
+// A count of units as numpy's str() writes a timedelta64 of that unit: "5 seconds".
+void numpy_timedelta_text(std::int64_t value, TimeUnit unit, std::string& out);
+
 }  // namespace vandra

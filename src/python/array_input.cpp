@@ -19,8 +19,8 @@ bool gap_free(npy_intp rows, npy_intp cols, npy_intp s0, npy_intp s1, bool fortr
     return (cols == 1 || a1 == e) && (rows == 1 || a0 == e * cols);
 }
 
-// Column j of a datetime64 / timedelta64 array by its distinct values: datetimes rendered
-// where NumpyDatetimeCells can, everything else boxed by item access.
+// Column j of a datetime64 / timedelta64 array by its distinct values: rendered where
+// NumpyTimeCells can, everything else boxed by item access.
 void read_time_column(PyArrayObject* arr, std::size_t j, const NumpyTimeUnit& unit,
                       CellReader& reader) {
     const auto rows = static_cast<std::size_t>(PyArray_DIM(arr, 0));
@@ -35,12 +35,9 @@ void read_time_column(PyArrayObject* arr, std::size_t j, const NumpyTimeUnit& un
             return w;
         },
         [](std::size_t) { return true; });
-    DistinctCells::Boxer boxer = item_boxer(reinterpret_cast<PyObject*>(arr), values.rows, j);
-    if (PyArray_TYPE(arr) == NPY_TIMEDELTA) {
-        BoxedCells cells(std::move(boxer));
-        return read_distinct(reader, j, values.rows, cells);
-    }
-    NumpyDatetimeCells cells(std::move(boxer), values.values, unit, DistinctRows::kNoId);
+    NumpyTimeCells cells(item_boxer(reinterpret_cast<PyObject*>(arr), values.rows, j),
+                         values.values, unit, PyArray_TYPE(arr) == NPY_TIMEDELTA,
+                         DistinctRows::kNoId);
     read_distinct(reader, j, values.rows, cells);
 }
 

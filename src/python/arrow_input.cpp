@@ -1,5 +1,5 @@
 // pandas' Arrow-backed columns other than text: read through the Arrow C stream as 64-bit
-// words. Numbers and timestamps are rendered; dates, durations and dictionary entries are
+// words. Numbers, timestamps and durations are rendered; dates and dictionary entries are
 // boxed by pandas once per distinct value (a dictionary column by its indices).
 #include <algorithm>
 
@@ -52,7 +52,7 @@ ColumnRead read_arrow_words(ArrowStream& stream, std::size_t rows) {
     }
     auto word = [&](std::size_t i) { return w[i]; };
     auto is_valid = [&](std::size_t i) { return valid[i] != 0; };
-    DistinctWords values = kind == K::floating || kind == K::timestamp
+    DistinctWords values = kind == K::floating || kind == K::timestamp || kind == K::duration
                                ? distinct_words(rows, word, is_valid)
                                : distinct_integers(rows, word, is_valid, kind != K::unsigned_int);
     switch (kind) {
@@ -61,6 +61,7 @@ ColumnRead read_arrow_words(ArrowStream& stream, std::size_t rows) {
         case K::floating: return {number_plan(std::move(values), WordType::f64)};
         case K::boolean: return {number_plan(std::move(values), WordType::boolean)};
         case K::timestamp: return {datetime_plan(std::move(values), NumpyTimeUnit{words->unit, 1})};
+        case K::duration: return {timedelta_plan(std::move(values), NumpyTimeUnit{words->unit, 1})};
         case K::other: return {std::make_unique<BoxedPlan>(std::move(values.rows))};
     }
     return {};

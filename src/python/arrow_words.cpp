@@ -32,12 +32,12 @@ std::optional<Layout> layout_of(const std::string& format, bool dictionary, std:
     if (format == "b") return Layout{K::boolean, 0, false, false};
     if (format == "tdD") return Layout{K::other, 4, true, false};
     if (format == "tdm") return Layout{K::other, 8, true, false};
-    if (format.size() == 3 && format.starts_with("tD")) return Layout{K::other, 8, true, false};
-    if (format.size() >= 4 && format.starts_with("ts") && format[3] == ':') {
+    const bool duration = format.size() == 3 && format.starts_with("tD");
+    if (duration || (format.size() >= 4 && format.starts_with("ts") && format[3] == ':')) {
         const char u = format[2];
         unit = u == 's' ? "s" : u == 'm' ? "ms" : u == 'u' ? "us" : u == 'n' ? "ns" : "";
         if (unit.empty()) return std::nullopt;
-        return Layout{K::timestamp, 8, true, false};
+        return Layout{duration ? K::duration : K::timestamp, 8, true, false};
     }
     return std::nullopt;
 }

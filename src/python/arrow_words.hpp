@@ -13,9 +13,9 @@
 namespace vandra {
 
 struct ArrowWords {
-    enum class Kind { signed_int, unsigned_int, floating, boolean, timestamp, other };
-    Kind kind = Kind::other;  // other: dates, durations, dictionary indices (boxed by pandas)
-    std::string unit;         // timestamps: "s", "ms", "us" or "ns"
+    enum class Kind { signed_int, unsigned_int, floating, boolean, timestamp, duration, other };
+    Kind kind = Kind::other;  // other: dates and dictionary indices (boxed by pandas)
+    std::string unit;         // timestamps and durations: "s", "ms", "us" or "ns"
     // Per row: integers as int64 or uint64, floats as the bits of the double, bools 0 or 1,
     // dates, times and indices as their integer.
     std::vector<std::uint64_t> words;

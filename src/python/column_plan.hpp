@@ -58,4 +58,7 @@ std::unique_ptr<ColumnPlan> number_plan(DistinctWords values, WordType type);
 // values, and values outside the years 1 to 9999, boxed.
 std::unique_ptr<ColumnPlan> datetime_plan(DistinctWords values, const NumpyTimeUnit& unit);
 
+// Timedeltas likewise, rendered as the Timedeltas or timedelta64 scalars the frame hands out.
+std::unique_ptr<ColumnPlan> timedelta_plan(DistinctWords values, const NumpyTimeUnit& unit);
+
 }  // namespace vandra

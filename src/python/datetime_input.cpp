@@ -1,6 +1,6 @@
 // pandas' numpy-backed datetime-like columns (DatetimeArray, TimedeltaArray, PeriodArray): a
-// row's 64-bit count is its distinct value. Datetimes are rendered; timedeltas and periods are
-// boxed once per distinct value.
+// row's 64-bit count is its distinct value. Datetimes and timedeltas are rendered; periods
+// are boxed once per distinct value.
 #include <cstdint>
 #include <cstring>
 
@@ -36,9 +36,11 @@ std::unique_ptr<ColumnPlan> read_datetime_like(PyObject* values, pandas_compat::
             return w;
         },
         [](std::size_t) { return true; });
-    if (!datetime) return std::make_unique<BoxedPlan>(std::move(words.rows));
-    return datetime_plan(std::move(words),
-                         numpy_time_unit(reinterpret_cast<PyObject*>(PyArray_DESCR(arr))));
+    if (kind == pandas_compat::ArrayKind::period) {
+        return std::make_unique<BoxedPlan>(std::move(words.rows));
+    }
+    const NumpyTimeUnit unit = numpy_time_unit(reinterpret_cast<PyObject*>(PyArray_DESCR(arr)));
+    return datetime ? datetime_plan(std::move(words), unit) : timedelta_plan(std::move(words), unit);
 }
 
 }  // namespace vandra

@@ -1,5 +1,6 @@
-// Datetime columns (numpy-backed or Arrow timestamps): the frame hands out Timestamps (an
-// object frame) or datetime64 scalars (a frame of datetimes alone); both are rendered here.
+// Datetime and timedelta columns (numpy-backed, or Arrow timestamps and durations): the frame
+// hands out Timestamps or Timedeltas (an object frame) or datetime64 / timedelta64 scalars (a
+// frame of such columns alone); all are rendered here.
 #include <algorithm>
 
 #include "lib/internal_error.hpp"
@@ -10,9 +11,10 @@
 namespace vandra {
 namespace {
 
-bool is_timestamp(PyObject* cell) {
+// Whether cell's type is exactly pandas' class `name` (Timestamp, Timedelta).
+bool is_pandas(PyObject* cell, const char* name) {
     PyRef pandas = imported_module("pandas");
-    PyRef cls = pandas ? attr_or_null(pandas.get(), "Timestamp") : PyRef();
+    PyRef cls = pandas ? attr_or_null(pandas.get(), name) : PyRef();
     return cls && reinterpret_cast<PyObject*>(Py_TYPE(cell)) == cls.get();
 }
 
@@ -64,8 +66,11 @@ std::optional<std::vector<std::int64_t>> wall_times(const std::vector<std::int64
 
 class DatetimePlan final : public ColumnPlan {
   public:
-    DatetimePlan(DistinctWords values, const NumpyTimeUnit& unit)
-        : ColumnPlan(std::move(values.rows)), values_(std::move(values)), unit_(unit) {
+    DatetimePlan(DistinctWords values, const NumpyTimeUnit& unit, bool timedelta)
+        : ColumnPlan(std::move(values.rows)),
+          values_(std::move(values)),
+          unit_(unit),
+          timedelta_(timedelta) {
         const auto u = time_unit(unit_);
         const std::size_t k = values_.values.size();
         renderable_.assign(k, 0);
@@ -78,8 +83,10 @@ class DatetimePlan final : public ColumnPlan {
             lo = std::min(lo, v);
             hi = std::max(hi, v);
         }
-        // Where the earliest and the latest lie in the written years, all do.
-        if (first_valid_ == DistinctRows::kNoId || (u && in_written_years(lo, *u) && in_written_years(hi, *u)))
+        // Where the earliest and the latest lie in the written years, all do; a timedelta
+        // is written whatever its size.
+        if (first_valid_ == DistinctRows::kNoId || timedelta_ ||
+            (u && in_written_years(lo, *u) && in_written_years(hi, *u)))
             return;
         for (std::size_t id = 0; id < k; ++id) {
             if (renderable_[id]) {
@@ -106,17 +113,25 @@ class DatetimePlan final : public ColumnPlan {
         }
         PyRef cell = sample(first_valid_);
         ensure_numpy_api();
-        if (PyArray_IsScalar(cell.get(), Datetime)) {
-            // A frame of datetimes alone: datetime64 scalars, of this column's unit.
+        const bool scalar = timedelta_ ? PyArray_IsScalar(cell.get(), Timedelta)
+                                       : PyArray_IsScalar(cell.get(), Datetime);
+        if (scalar) {
+            // A frame of such columns alone: numpy scalars, of this column's unit.
             PyRef dtype = checked(PyObject_GetAttrString(cell.get(), "dtype"));
             if (numpy_time_unit(dtype.get()).name != unit_.name) return false;
-            cells_ = std::make_unique<NumpyDatetimeCells>(std::move(sample), values_.values, unit_,
-                                                          values_.null_id);
+            cells_ = std::make_unique<NumpyTimeCells>(std::move(sample), values_.values, unit_,
+                                                      timedelta_, values_.null_id);
             return true;
         }
-        if (!is_timestamp(cell.get()) || *unit == TimeUnit::day || *unit == TimeUnit::hour ||
-            *unit == TimeUnit::minute)
+        if (*unit == TimeUnit::day || *unit == TimeUnit::hour || *unit == TimeUnit::minute)
             return false;
+        if (timedelta_) {
+            if (!is_pandas(cell.get(), "Timedelta")) return false;
+            cells_ = std::make_unique<TimedeltaCells>(std::move(sample), values_.values, *unit,
+                                                      values_.null_id);
+            return true;
+        }
+        if (!is_pandas(cell.get(), "Timestamp")) return false;
         return settle_timestamps(std::move(sample), cell.get(), *unit);
     }
 
@@ -157,6 +172,7 @@ class DatetimePlan final : public ColumnPlan {
 
     DistinctWords values_;
     NumpyTimeUnit unit_;
+    bool timedelta_;
     std::vector<std::uint8_t> renderable_;  // rendered here, not boxed
     std::uint32_t first_valid_ = DistinctRows::kNoId;
 };
@@ -164,7 +180,11 @@ class DatetimePlan final : public ColumnPlan {
 }  // namespace
 
 std::unique_ptr<ColumnPlan> datetime_plan(DistinctWords values, const NumpyTimeUnit& unit) {
-    return std::make_unique<DatetimePlan>(std::move(values), unit);
+    return std::make_unique<DatetimePlan>(std::move(values), unit, false);
+}
+
+std::unique_ptr<ColumnPlan> timedelta_plan(DistinctWords values, const NumpyTimeUnit& unit) {
+    return std::make_unique<DatetimePlan>(std::move(values), unit, true);
 }
 
 }  // namespace vandra

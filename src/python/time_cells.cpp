@@ -33,9 +33,13 @@ std::optional<TimeUnit> time_unit(const NumpyTimeUnit& unit) {
     return std::nullopt;
 }
 
-NumpyDatetimeCells::NumpyDatetimeCells(Boxer boxer, const std::vector<std::uint64_t>& values,
-                                       const NumpyTimeUnit& unit, std::uint32_t null_id)
-    : DistinctCells(std::move(boxer)), values_(values), unit_(time_unit(unit)), null_id_(null_id) {
+NumpyTimeCells::NumpyTimeCells(Boxer boxer, const std::vector<std::uint64_t>& values,
+                               const NumpyTimeUnit& unit, bool timedelta, std::uint32_t null_id)
+    : DistinctCells(std::move(boxer)),
+      values_(values),
+      unit_(time_unit(unit)),
+      timedelta_(timedelta),
+      null_id_(null_id) {
     if (!unit_) return;
     std::int64_t lo = INT64_MAX, hi = INT64_MIN;
     for (std::size_t id = 0; id < values_.size(); ++id) {
@@ -44,33 +48,62 @@ NumpyDatetimeCells::NumpyDatetimeCells(Boxer boxer, const std::vector<std::uint6
         lo = std::min(lo, v);
         hi = std::max(hi, v);
     }
-    all_written_ = lo > hi || (in_written_years(lo, *unit_) && in_written_years(hi, *unit_));
+    all_in_range_ = lo > hi || (in_range(lo) && in_range(hi));
 }
 
-std::optional<double> NumpyDatetimeCells::own_number(std::uint32_t id) const {
+// Where the scalar converts to a Python date, datetime or timedelta (or, in nanoseconds, to
+// the int the text is rendered beside).
+bool NumpyTimeCells::in_range(std::int64_t v) const {
+    if (!timedelta_) return in_written_years(v, *unit_);
+    // Python's timedeltas reach 999,999,999 days; a margin keeps clear of the edge.
+    constexpr std::int64_t kDays = 999999000;
+    const std::int64_t per_day = *unit_ == TimeUnit::day ? 1
+                                 : *unit_ == TimeUnit::hour ? 24
+                                 : *unit_ == TimeUnit::minute ? 1440
+                                 : *unit_ == TimeUnit::second ? 86400
+                                 : *unit_ == TimeUnit::milli ? 86400000
+                                 : *unit_ == TimeUnit::micro ? 86400000000
+                                                             : 86400000000000;
+    return v / per_day < kDays && v / per_day > -kDays;
+}
+
+bool NumpyTimeCells::renders(std::uint32_t id) const {
+    if (id == null_id_) return false;
+    const auto v = static_cast<std::int64_t>(values_[id]);
+    return v == kNaT || (unit_ && (all_in_range_ || in_range(v)));
+}
+
+std::optional<double> NumpyTimeCells::own_number(std::uint32_t id) const {
     const auto v = static_cast<std::int64_t>(values_[id]);
     if (unit_ != TimeUnit::nano || v == kNaT) return std::nullopt;
     return static_cast<double>(v);
 }
 
-bool NumpyDatetimeCells::renders(std::uint32_t id) const {
-    if (id == null_id_) return false;
-    const auto v = static_cast<std::int64_t>(values_[id]);
-    return v == kNaT || (unit_ && (all_written_ || in_written_years(v, *unit_)));
-}
-
-std::string_view NumpyDatetimeCells::own_text(std::uint32_t id) const {
+std::string_view NumpyTimeCells::own_text(std::uint32_t id) const {
     const auto v = static_cast<std::int64_t>(values_[id]);
     if (v == kNaT) return "NaT";
-    numpy_datetime_text(v, *unit_, scratch_);
+    if (timedelta_) {
+        numpy_timedelta_text(v, *unit_, scratch_);
+    } else {
+        numpy_datetime_text(v, *unit_, scratch_);
+    }
     return scratch_;
 }
 
 // ISO texts of one unit are of one width in the years 1 to 9999: they ascend with time.
-std::optional<DistinctCells::TextKey> NumpyDatetimeCells::text_key(std::uint32_t id) const {
+std::optional<DistinctCells::TextKey> NumpyTimeCells::text_key(std::uint32_t id) const {
     const auto v = static_cast<std::int64_t>(values_[id]);
-    if (v == kNaT) return std::nullopt;
+    if (v == kNaT || timedelta_) return std::nullopt;
     return TextKey{v, 0};
+}
+
+bool TimedeltaCells::renders(std::uint32_t id) const {
+    return id != null_id_ && static_cast<std::int64_t>(values_[id]) != kNaT;
+}
+
+std::string_view TimedeltaCells::own_text(std::uint32_t id) const {
+    timedelta_text(static_cast<std::int64_t>(values_[id]), unit_, scratch_);
+    return scratch_;
 }
 
 // Timestamp texts ascend with their wall-clock time: a whole second is a prefix of the texts

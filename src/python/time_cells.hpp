@@ -26,26 +26,46 @@ std::optional<TimeUnit> time_unit(const NumpyTimeUnit& unit);
 
 inline constexpr std::int64_t kNaT = INT64_MIN;
 
-// numpy datetime64 scalars of `unit`, for the distinct values `values`. Their float value is
-// that of the Python object they convert to: a date or datetime has none (units from days to
-// microseconds, years 1 to 9999), an int (nanoseconds) is the count itself. Rendered: NaT, and
-// those of units from days to nanoseconds in the years 1 to 9999; the others are boxed.
-class NumpyDatetimeCells final : public DistinctCells {
+// numpy datetime64 (or timedelta64) scalars of `unit`, for the distinct values `values`. A
+// scalar's float value is that of the Python object it converts to: a date, datetime or
+// timedelta has none (units from days to microseconds, within Python's ranges), an int
+// (nanoseconds) is the count itself. Rendered: NaT, and the units from days to nanoseconds
+// within those ranges; the others are boxed.
+class NumpyTimeCells final : public DistinctCells {
   public:
     // `null_id`: a missing value's id (boxed), or DistinctRows::kNoId.
-    NumpyDatetimeCells(Boxer boxer, const std::vector<std::uint64_t>& values,
-                       const NumpyTimeUnit& unit, std::uint32_t null_id);
+    NumpyTimeCells(Boxer boxer, const std::vector<std::uint64_t>& values, const NumpyTimeUnit& unit,
+                   bool timedelta, std::uint32_t null_id);
 
   private:
     bool renders(std::uint32_t id) const override;
     std::optional<TextKey> text_key(std::uint32_t id) const override;
     std::optional<double> own_number(std::uint32_t id) const override;
     std::string_view own_text(std::uint32_t id) const override;
+    bool in_range(std::int64_t v) const;
 
     const std::vector<std::uint64_t>& values_;
     std::optional<TimeUnit> unit_;
+    bool timedelta_;
     std::uint32_t null_id_;
-    bool all_written_ = false;  // every value other than NaT lies in the written years
+    bool all_in_range_ = false;  // every value other than NaT converts to a Python object
+};
+
+// str() of pandas Timedeltas of `unit`; missing values and NaT are boxed.
+class TimedeltaCells final : public DistinctCells {
+  public:
+    TimedeltaCells(Boxer boxer, const std::vector<std::uint64_t>& values, TimeUnit unit,
+                   std::uint32_t null_id)
+        : DistinctCells(std::move(boxer)), values_(values), unit_(unit), null_id_(null_id) {}
+
+  private:
+    bool renders(std::uint32_t id) const override;
+    std::optional<double> own_number(std::uint32_t) const override { return std::nullopt; }
+    std::string_view own_text(std::uint32_t id) const override;
+
+    const std::vector<std::uint64_t>& values_;
+    TimeUnit unit_;
+    std::uint32_t null_id_;
 };
 
 // str() of pandas Timestamps (wall-clock values of `unit`, and per value its UTC offset in
