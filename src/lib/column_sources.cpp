@@ -65,6 +65,18 @@ void copy_numbers(const NumberView& v, std::size_t lo, std::size_t hi, double* o
             for (std::size_t i = lo; i < hi; ++i, out += out_stride) *out = table[v.index[i]];
             return;
         }
+        case T::chunked: {
+            const NumberParts& p = v.chunks;
+            const std::size_t* const end = p.starts + p.count;
+            std::size_t k = static_cast<std::size_t>(std::upper_bound(p.starts, end, lo) - p.starts) - 1;
+            for (std::size_t row = lo; row < hi; ++k) {
+                const std::size_t upto = std::min(hi, p.starts[k + 1]);
+                copy_numbers(p.parts[k], row - p.starts[k], upto - p.starts[k], out, out_stride);
+                out += static_cast<std::ptrdiff_t>(upto - row) * out_stride;
+                row = upto;
+            }
+            return;
+        }
         case T::none: return;
     }
 }

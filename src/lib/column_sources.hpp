@@ -14,8 +14,19 @@
 
 namespace vandra {
 
+struct NumberView;
+
+// A numeric column held in several pieces (an Arrow column's chunks): part k holds rows
+// [starts[k], starts[k + 1]).
+struct NumberParts {
+    const NumberView* parts = nullptr;
+    const std::size_t* starts = nullptr;  // count + 1 entries
+    std::size_t count = 0;
+};
+
 // A numeric column in memory: element i is the value of `type` at data + i * stride bytes;
-// for type `indexed`, the double at position index[i] of the table at `data`.
+// for type `indexed`, the double at position index[i] of the table at `data`; for type
+// `chunked`, element i of the part of `chunks` that holds row i.
 struct NumberView {
     enum class Type : std::uint8_t {
         none,
@@ -31,12 +42,14 @@ struct NumberView {
         u32,
         u64,
         boolean,
-        indexed
+        indexed,
+        chunked
     };
     const char* data = nullptr;
     std::ptrdiff_t stride = 0;
     Type type = Type::none;  // none: the column is not read from memory
     const std::uint32_t* index = nullptr;  // indexed only
+    NumberParts chunks{};                  // chunked only
 
     explicit operator bool() const noexcept { return type != Type::none; }
 };

@@ -88,6 +88,7 @@ bool FrameColumns::take_read(std::size_t loc, ColumnRead read) {
         // The view points into the words' buffer, which moving the vector keeps.
         words_.push_back(std::move(read.words));
     }
+    if (read.owner) owners_.push_back(std::move(read.owner));
     return take(loc, c);
 }
 
@@ -147,7 +148,7 @@ bool FrameColumns::plan_arrow(PyObject* values, std::size_t loc, std::size_t row
     // utf8_view ("vu") keeps the `values` path: pandas fails to build `values` for it alone or
     // with missing cells, and only that path reports those failures as they are.
     if (*format == "vu") return false;
-    if (*format != "u" && *format != "U") return take_read(loc, read_arrow_words(*stream, rows));
+    if (*format != "u" && *format != "U") return take_read(loc, read_arrow_words(*stream, rows, scratch_words_, scratch_valid_));
     // Text. The missing marker that `values` would put in: the float NaN or pd.NA.
     PyRef marker = pandas_compat::na_value(values);
     PyRef pandas = imported_module("pandas");

@@ -26,7 +26,8 @@ struct ColumnRead {
 
     std::unique_ptr<ColumnPlan> plan;
     NumberView numbers;
-    std::vector<std::uint64_t> words;  // where `numbers` points when the reader copied them
+    std::vector<std::uint64_t> words;   // where `numbers` points when the reader copied them
+    std::shared_ptr<const void> owner;  // or what holds the memory it points into
 };
 
 // A Categorical: rows by category code.
@@ -59,6 +60,9 @@ class ArrowStream {
 };
 
 // An Arrow column of numbers, bools, timestamps, dates, durations or dictionary indices.
-ColumnRead read_arrow_words(ArrowStream& stream, std::size_t rows);
+// `words`, `valid`: scratch space, reused from column to column (fresh pages cost as much as
+// the work done in them).
+ColumnRead read_arrow_words(ArrowStream& stream, std::size_t rows, std::vector<std::uint64_t>& words,
+                            std::vector<std::uint8_t>& valid);
 
 }  // namespace vandra
