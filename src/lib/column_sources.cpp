@@ -1,6 +1,7 @@
 #include "lib/column_sources.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -81,85 +82,110 @@ void copy_numbers(const NumberView& v, std::size_t lo, std::size_t hi, double* o
     }
 }
 
-CodeMap LabelSource::encode(double* codes) const {
-    std::vector<std::string_view> labels(length());
-    fill(labels.data());
-    return label_encode(labels, codes);
-}
-
-void DistinctLabels::fill(std::string_view* out) const {
-    pool::for_each_range(0, ids_.size(), [this, out](std::size_t lo, std::size_t hi) {
-        for (std::size_t i = lo; i < hi; ++i) out[i] = forms_[form_of(i)];
-    });
-}
-
 CodeMap DistinctLabels::encode(double* codes) const {
+    // The named forms, encoded as a column of their own: equal texts get one code.
+    std::vector<std::string_view> labels(named_.size());
+    for (std::size_t k = 0; k < named_.size(); ++k) labels[k] = forms_[named_[k]];
+    const auto label_codes = std::make_unique_for_overwrite<double[]>(labels.size());
+    CodeMap map = label_encode(labels, label_codes.get());
     auto form_codes = std::make_unique_for_overwrite<double[]>(forms_.size());
-    CodeMap map;
-    if (!ordered_.empty()) {
-        map = encode_ordered(form_codes.get());
-    } else {
-        // The named forms, encoded as a column of their own: equal texts get one code.
-        std::vector<std::string_view> labels(named_.size());
-        for (std::size_t k = 0; k < named_.size(); ++k) labels[k] = forms_[named_[k]];
-        const auto label_codes = std::make_unique_for_overwrite<double[]>(labels.size());
-        map = label_encode(labels, label_codes.get());
-        for (std::size_t k = 0; k < named_.size(); ++k) form_codes[named_[k]] = label_codes[k];
-    }
+    for (std::size_t k = 0; k < named_.size(); ++k) form_codes[named_[k]] = label_codes[k];
     const double* const code_of = form_codes.get();
-    pool::for_each_range(0, ids_.size(), [this, code_of, codes](std::size_t lo, std::size_t hi) {
-        for (std::size_t i = lo; i < hi; ++i) codes[i] = code_of[form_of(i)];
+    const std::uint32_t* const ids = ids_.data();
+    const std::size_t from = from_;
+    pool::for_each_range(0, ids_.size(), [=](std::size_t lo, std::size_t hi) {
+        for (std::size_t i = lo; i < hi; ++i) codes[i] = code_of[2 * ids[i] + (i >= from ? 1 : 0)];
     });
     return map;
 }
 
-CodeMap DistinctLabels::encode_ordered(double* form_codes) const {
-    // The named forms outside the ordered ones, sorted by text.
-    std::vector<bool> in_order(forms_.size(), false);
-    for (const std::uint32_t f : ordered_) in_order[f] = true;
-    std::vector<std::uint32_t> rest;
-    for (const std::uint32_t f : named_) {
-        if (!in_order[f]) rest.push_back(f);
+CodeMap OrderedLabels::encode(double* codes) const {
+    // Where each other value goes among the ordered ones (found by rendering a few of those).
+    std::vector<std::pair<std::uint32_t, std::string_view>> others = others_;
+    std::sort(others.begin(), others.end(),
+              [](const auto& a, const auto& b) { return a.second < b.second; });
+    char probe_buf[ValueRenderer::kMaxText];
+    auto probe = [&](std::size_t k) {
+        return std::string_view(probe_buf, renderer_->render(ordered_[k], probe_buf));
+    };
+    std::vector<std::size_t> at(others.size());
+    for (std::size_t r = 0; r < others.size(); ++r) {
+        std::size_t lo = 0, hi = ordered_.size();
+        while (lo < hi) {
+            const std::size_t mid = lo + (hi - lo) / 2;
+            if (probe(mid) < others[r].second) {
+                lo = mid + 1;
+            } else {
+                hi = mid;
+            }
+        }
+        at[r] = lo;
     }
-    auto text_less = [this](std::uint32_t a, std::uint32_t b) { return forms_[a] < forms_[b]; };
-    std::sort(rest.begin(), rest.end(), text_less);
-    // Where each of them goes among the ordered forms (ascending, as they are).
-    std::vector<std::size_t> at(rest.size());
-    for (std::size_t r = 0; r < rest.size(); ++r) {
-        at[r] = static_cast<std::size_t>(
-            std::lower_bound(ordered_.begin(), ordered_.end(), rest[r], text_less) - ordered_.begin());
-    }
-    // Merged: forms in ascending order of text, forms of one text next to each other.
-    std::vector<std::uint32_t> merged;
-    std::vector<std::uint8_t> same_as_previous;  // 1: shares the text of the form before
-    merged.reserve(ordered_.size() + rest.size());
-    same_as_previous.reserve(ordered_.size() + rest.size());
-    bool previous_from_rest = false;
-    auto push = [&](std::uint32_t f, bool from_rest) {
-        // Two ordered forms never share a text; only a merged-in one may.
-        const bool compare = !merged.empty() && (from_rest || previous_from_rest);
-        same_as_previous.push_back(compare && forms_[merged.back()] == forms_[f]);
-        merged.push_back(f);
-        previous_from_rest = from_rest;
+    // The texts in ascending order, each once: each value's code, and the fit. Ordered texts
+    // are distinct, so an other text can only equal the ordered text it goes before, or the
+    // other text before it. Ordered texts are rendered straight into the fit's bytes.
+    constexpr double kMissing = std::bit_cast<double>(std::uint64_t{0x7FF8000000000000});
+    std::vector<double> code_of(values_, kMissing);
+    std::vector<std::uint64_t> offsets{0};
+    offsets.reserve(ordered_.size() + others.size() + 1);
+    std::vector<char> bytes(std::max<std::size_t>(ordered_.size() * 32, ValueRenderer::kMaxText));
+    std::size_t used = 0;
+    auto room = [&](std::size_t n) {
+        if (bytes.size() - used < n) bytes.resize(std::max(bytes.size() * 2, used + n));
+    };
+    auto append = [&](std::string_view t) {  // a new label: its code
+        room(t.size());
+        if (!t.empty()) std::memcpy(bytes.data() + used, t.data(), t.size());
+        used += t.size();
+        offsets.push_back(used);
+        return static_cast<double>(offsets.size() - 2);
     };
     std::size_t r = 0;
+    // The other values that go before ordered value k (all that are left when `next`, its
+    // text, is null); those equal to `next` are returned, to take its code.
+    auto add_others_before = [&](std::size_t k, const std::string_view* next) {
+        std::vector<std::uint32_t> equal_to_next;
+        for (; r < others.size() && at[r] == k; ++r) {
+            const auto& [id, t] = others[r];
+            if (is_missing_label(t)) continue;  // code_of holds the missing code already
+            if (next && t == *next) {
+                equal_to_next.push_back(id);
+            } else if (r > 0 && at[r - 1] == k && others[r - 1].second == t) {
+                code_of[id] = code_of[others[r - 1].first];
+            } else {
+                code_of[id] = append(t);
+            }
+        }
+        return equal_to_next;
+    };
     for (std::size_t k = 0; k < ordered_.size(); ++k) {
-        while (r < rest.size() && at[r] == k) push(rest[r++], true);
-        push(ordered_[k], false);
+        room(ValueRenderer::kMaxText);
+        const std::size_t n = renderer_->render(ordered_[k], bytes.data() + used);
+        const std::string_view text(bytes.data() + used, n);
+        if (r < others.size() && at[r] == k) {
+            // Merge the others first; the rendered text moves along behind them.
+            const std::string text_copy(text);
+            const std::string_view next = text_copy;
+            const auto equal = add_others_before(k, &next);
+            const double code = is_missing_label(text_copy) ? kMissing : append(text_copy);
+            code_of[ordered_[k].item] = code;
+            for (const std::uint32_t id : equal) code_of[id] = code;
+            continue;
+        }
+        if (is_missing_label(text)) continue;  // its code is the missing one already
+        used += n;
+        offsets.push_back(used);
+        code_of[ordered_[k].item] = static_cast<double>(offsets.size() - 2);
     }
-    while (r < rest.size()) push(rest[r++], true);
-    std::vector<std::string_view> labels;
-    labels.reserve(merged.size());
-    for (std::size_t k = 0; k < merged.size(); ++k) {
-        if (!same_as_previous[k]) labels.push_back(forms_[merged[k]]);
-    }
-    const auto label_codes = std::make_unique_for_overwrite<double[]>(labels.size());
-    CodeMap map = label_encode_sorted(labels, label_codes.get());
-    std::size_t label = 0;
-    for (std::size_t k = 0; k < merged.size(); ++k) {
-        if (k > 0 && !same_as_previous[k]) ++label;
-        form_codes[merged[k]] = label_codes[label];
-    }
+    add_others_before(ordered_.size(), nullptr);
+    CodeMap map(offsets.size() - 1, used);
+    std::copy(offsets.begin(), offsets.end(), map.offsets());
+    if (used > 0) std::memcpy(map.bytes(), bytes.data(), used);
+    const double* const code = code_of.data();
+    const std::uint32_t* const ids = ids_.data();
+    pool::for_each_range(0, ids_.size(), [=](std::size_t lo, std::size_t hi) {
+        for (std::size_t i = lo; i < hi; ++i) codes[i] = code[ids[i]];
+    });
     return map;
 }
 

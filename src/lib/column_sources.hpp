@@ -6,11 +6,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "lib/code_map.hpp"
+#include "lib/key_sort.hpp"
 
 namespace vandra {
 
@@ -64,11 +67,8 @@ class LabelSource {
   public:
     virtual ~LabelSource() = default;
     virtual std::size_t length() const = 0;
-    // Writes length() views, one per row in row order. Safe to call from any thread.
-    virtual void fill(std::string_view* out) const = 0;
-    // Label-encodes the column: codes[i] for row i, the fit returned. By default from the
-    // views fill() makes.
-    virtual CodeMap encode(double* codes) const;
+    // Label-encodes the column: codes[i] for row i, the fit returned. Runs on the worker pool.
+    virtual CodeMap encode(double* codes) const = 0;
 };
 
 // The labels of a column read by its distinct values (lib/distinct_rows.hpp): each value has
@@ -77,32 +77,57 @@ class LabelSource {
 // each row its form's code, never hashing a row's bytes.
 class DistinctLabels final : public LabelSource {
   public:
-    // `ordered`: named forms known to be pairwise distinct and in ascending byte order (their
-    // texts sort like numbers); the other named forms, few, are sorted and merged in. Empty:
-    // all named forms are encoded like a column of their own.
     DistinctLabels(std::vector<std::string_view> forms, std::vector<std::uint32_t> named,
-                   std::vector<std::uint32_t> ids, std::size_t from,
-                   std::vector<std::uint32_t> ordered)
-        : forms_(std::move(forms)),
-          named_(std::move(named)),
-          ids_(std::move(ids)),
-          from_(from),
-          ordered_(std::move(ordered)) {}
+                   std::vector<std::uint32_t> ids, std::size_t from)
+        : forms_(std::move(forms)), named_(std::move(named)), ids_(std::move(ids)), from_(from) {}
 
     std::size_t length() const override { return ids_.size(); }
-    void fill(std::string_view* out) const override;
     CodeMap encode(double* codes) const override;
 
   private:
-    std::uint32_t form_of(std::size_t i) const { return 2 * ids_[i] + (i >= from_ ? 1 : 0); }
-    // Codes of the named forms (form_codes[f]) and the fit, by merging into `ordered_`.
-    CodeMap encode_ordered(double* form_codes) const;
-
     std::vector<std::string_view> forms_;
     std::vector<std::uint32_t> named_;
     std::vector<std::uint32_t> ids_;
     std::size_t from_;
-    std::vector<std::uint32_t> ordered_;
+};
+
+// Writes the text of a value on demand, from the key its texts are ordered by (so that texts
+// rendered in order read their inputs in order). Safe to call from any thread.
+class ValueRenderer {
+  public:
+    static constexpr std::size_t kMaxText = 64;
+    virtual ~ValueRenderer() = default;
+    // Writes at most kMaxText characters to `out` and returns their number.
+    virtual std::size_t render(const KeyedItem& value, char* out) const = 0;
+};
+
+// The labels of a column read by its distinct values whose every row takes its value's own
+// text, where the texts of most values are known to be distinct and to ascend with numbers
+// (rendered datetimes): `ordered` lists those values (their keys and ids) in ascending order,
+// rendered only when the fit is written; `others` are the few other values (cells boxed by
+// Python: NaT, a missing marker) with their texts, merged in by comparing texts. Nothing is
+// hashed or sorted by text.
+class OrderedLabels final : public LabelSource {
+  public:
+    OrderedLabels(std::vector<std::uint32_t> ids, std::size_t values,
+                  std::vector<KeyedItem> ordered,
+                  std::vector<std::pair<std::uint32_t, std::string_view>> others,
+                  std::shared_ptr<const ValueRenderer> renderer)
+        : ids_(std::move(ids)),
+          values_(values),
+          ordered_(std::move(ordered)),
+          others_(std::move(others)),
+          renderer_(std::move(renderer)) {}
+
+    std::size_t length() const override { return ids_.size(); }
+    CodeMap encode(double* codes) const override;
+
+  private:
+    std::vector<std::uint32_t> ids_;
+    std::size_t values_;
+    std::vector<KeyedItem> ordered_;
+    std::vector<std::pair<std::uint32_t, std::string_view>> others_;
+    std::shared_ptr<const ValueRenderer> renderer_;
 };
 
 }  // namespace vandra

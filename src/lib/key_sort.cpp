@@ -1,7 +1,6 @@
 #include "lib/key_sort.hpp"
 
 #include <algorithm>
-#include <array>
 #include <cstddef>
 
 namespace vandra {
@@ -14,8 +13,8 @@ void sort_by_key(std::vector<KeyedItem>& items) {
         });
         return;
     }
-    // LSD radix sort of (key, position) pairs on the key's bytes (the sign bit flipped, so
-    // that unsigned order is the signed one), skipping bytes that all items share.
+    // LSD radix sort of (key, position) pairs on the key's digits (the sign bit flipped, so
+    // that unsigned order is the signed one), skipping digits that all items share.
     struct Slim {
         std::uint64_t key;
         std::uint32_t at;
@@ -25,12 +24,22 @@ void sort_by_key(std::vector<KeyedItem>& items) {
         slim[i] = Slim{static_cast<std::uint64_t>(items[i].key) ^ (std::uint64_t{1} << 63),
                        static_cast<std::uint32_t>(i)};
     }
-    for (int shift = 0; shift < 64; shift += 8) {
-        std::array<std::size_t, 257> at{};
-        for (const Slim& x : slim) ++at[((x.key >> shift) & 0xFF) + 1];
-        if (std::any_of(at.begin() + 1, at.end(), [n](std::size_t c) { return c == n; })) continue;
-        for (std::size_t b = 0; b < 256; ++b) at[b + 1] += at[b];
-        for (const Slim& x : slim) scratch[at[(x.key >> shift) & 0xFF]++] = x;
+    constexpr int kBits = 11;  // 6 passes for 64 bits, each bucket table in L1
+    constexpr int kPasses = (64 + kBits - 1) / kBits;
+    constexpr std::size_t kBuckets = std::size_t{1} << kBits;
+    // Every pass's counts in one read of the items.
+    std::vector<std::size_t> counts(kPasses * (kBuckets + 1), 0);
+    for (const Slim& x : slim) {
+        for (int p = 0; p < kPasses; ++p) {
+            ++counts[p * (kBuckets + 1) + ((x.key >> (p * kBits)) & (kBuckets - 1)) + 1];
+        }
+    }
+    for (int p = 0; p < kPasses; ++p) {
+        std::size_t* at = &counts[p * (kBuckets + 1)];
+        if (std::any_of(at + 1, at + kBuckets + 1, [n](std::size_t c) { return c == n; })) continue;
+        for (std::size_t b = 0; b < kBuckets; ++b) at[b + 1] += at[b];
+        const int shift = p * kBits;
+        for (const Slim& x : slim) scratch[at[(x.key >> shift) & (kBuckets - 1)]++] = x;
         slim.swap(scratch);
     }
     std::vector<KeyedItem> sorted(n);

@@ -25,24 +25,48 @@ struct Civil {
     std::int64_t ticks;  // units into the day
 };
 
-// A count of units since 1970-01-01 to a proleptic Gregorian date and the units into its day
-// (H. Hinnant's civil_from_days).
-Civil civil(std::int64_t value, TimeUnit unit) {
-    const std::int64_t n = per_day(unit);
-    std::int64_t days = value / n, ticks = value % n;
+// Floor division by a constant: the compiler turns it into a multiplication.
+template <std::int64_t N>
+void split(std::int64_t value, std::int64_t& days, std::int64_t& ticks) {
+    days = value / N;
+    ticks = value % N;
     if (ticks < 0) {
-        ticks += n;
+        ticks += N;
         --days;
     }
-    const std::int64_t z = days + 719468;
-    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    const auto doe = static_cast<unsigned>(z - era * 146097);
-    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const unsigned mp = (5 * doy + 2) / 153;
-    const unsigned d = doy - (153 * mp + 2) / 5 + 1;
-    const unsigned m = mp < 10 ? mp + 3 : mp - 9;
-    return Civil{static_cast<std::int64_t>(yoe) + era * 400 + (m <= 2 ? 1 : 0), m, d, ticks};
+}
+
+// A count of units since 1970-01-01 to a proleptic Gregorian date and the units into its day
+// (H. Hinnant's civil_from_days). Values rendered in order mostly share their day with the
+// one before: the last day's date is kept per thread.
+Civil civil(std::int64_t value, TimeUnit unit) {
+    std::int64_t days = 0, ticks = 0;
+    switch (unit) {
+        case TimeUnit::day: days = value; break;
+        case TimeUnit::hour: split<24>(value, days, ticks); break;
+        case TimeUnit::minute: split<24 * 60>(value, days, ticks); break;
+        case TimeUnit::second: split<kSecondsPerDay>(value, days, ticks); break;
+        case TimeUnit::milli: split<kSecondsPerDay * 1000>(value, days, ticks); break;
+        case TimeUnit::micro: split<kSecondsPerDay * 1000000>(value, days, ticks); break;
+        case TimeUnit::nano: split<kSecondsPerDay * 1000000000>(value, days, ticks); break;
+    }
+    thread_local std::int64_t last_days = INT64_MIN;
+    thread_local Civil last{};
+    if (days != last_days) {
+        const std::int64_t z = days + 719468;
+        const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+        const auto doe = static_cast<unsigned>(z - era * 146097);
+        const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+        const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+        const unsigned mp = (5 * doy + 2) / 153;
+        const unsigned d = doy - (153 * mp + 2) / 5 + 1;
+        const unsigned m = mp < 10 ? mp + 3 : mp - 9;
+        last = Civil{static_cast<std::int64_t>(yoe) + era * 400 + (m <= 2 ? 1 : 0), m, d, 0};
+        last_days = days;
+    }
+    Civil c = last;
+    c.ticks = ticks;
+    return c;
 }
 
 std::optional<Civil> written(std::int64_t value, TimeUnit unit) {
@@ -54,33 +78,66 @@ std::optional<Civil> written(std::int64_t value, TimeUnit unit) {
     return c;
 }
 
-// Appends v (non-negative) as exactly `digits` decimal digits, zero-padded.
-void put(std::string& out, std::int64_t v, int digits) {
-    char buf[20];
-    for (int k = digits - 1; k >= 0; --k, v /= 10) buf[k] = static_cast<char>('0' + v % 10);
-    out.append(buf, static_cast<std::size_t>(digits));
-}
+// Writes texts of at most kTimeTextMax characters.
+class Writer {
+  public:
+    explicit Writer(char* out) : buf_(out), p_(out) {}
 
-void put2(std::string& out, std::int64_t v) {
-    const char two[2] = {static_cast<char>('0' + v / 10), static_cast<char>('0' + v % 10)};
-    out.append(two, 2);
-}
+    // v (non-negative) as exactly `digits` decimal digits, zero-padded.
+    void digits(std::int64_t v, int n) {
+        for (int k = n - 1; k >= 0; --k, v /= 10) p_[k] = static_cast<char>('0' + v % 10);
+        p_ += n;
+    }
+    void two(std::int64_t v) {
+        p_[0] = static_cast<char>('0' + v / 10);
+        p_[1] = static_cast<char>('0' + v % 10);
+        p_ += 2;
+    }
+    void put(char c) { *p_++ = c; }
+    void put(const char* text) {
+        while (*text) *p_++ = *text++;
+    }
+    void date(const Civil& c) {
+        two(c.year / 100);
+        two(c.year % 100);
+        put('-');
+        two(c.month);
+        put('-');
+        two(c.day);
+    }
+    void clock(std::int64_t seconds) {
+        two(seconds / 3600);
+        put(':');
+        two(seconds / 60 % 60);
+        put(':');
+        two(seconds % 60);
+    }
+    // A fraction of a second given in nanoseconds: 6 digits when it is whole microseconds,
+    // else 9, none when it is 0.
+    void fraction(std::int64_t nanos) {
+        if (nanos % 1000 != 0) {
+            put('.');
+            digits(nanos, 9);
+        } else if (nanos != 0) {
+            put('.');
+            digits(nanos / 1000, 6);
+        }
+    }
+    std::size_t size() const { return static_cast<std::size_t>(p_ - buf_); }
 
-void put_date(std::string& out, const Civil& c) {
-    put2(out, c.year / 100);
-    put2(out, c.year % 100);
-    out += '-';
-    put2(out, c.month);
-    out += '-';
-    put2(out, c.day);
-}
+  private:
+    char* buf_;
+    char* p_;
+};
 
-void put_clock(std::string& out, std::int64_t seconds) {
-    put2(out, seconds / 3600);
-    out += ':';
-    put2(out, seconds / 60 % 60);
-    out += ':';
-    put2(out, seconds % 60);
+// Runs a writer on a stack buffer and hands its text over to `out`.
+template <class F>
+bool to_string(std::string& out, F write) {
+    char buf[kTimeTextMax];
+    const std::size_t n = write(buf);
+    if (n == 0) return false;
+    out.assign(buf, n);
+    return true;
 }
 
 }  // namespace
@@ -89,68 +146,68 @@ bool in_written_years(std::int64_t value, TimeUnit unit) {
     return written(value, unit).has_value();
 }
 
-bool numpy_datetime_text(std::int64_t value, TimeUnit unit, std::string& out) {
+std::size_t numpy_datetime_text(std::int64_t value, TimeUnit unit, char* out) {
     const auto c = written(value, unit);
-    if (!c) return false;
-    out.clear();
-    put_date(out, *c);
-    if (unit == TimeUnit::day) return true;
-    out += 'T';
+    if (!c) return 0;
+    Writer w(out);
+    w.date(*c);
     if (unit == TimeUnit::hour) {
-        put2(out, c->ticks);
-        return true;
+        w.put('T');
+        w.two(c->ticks);
+    } else if (unit == TimeUnit::minute) {
+        w.put('T');
+        w.two(c->ticks / 60);
+        w.put(':');
+        w.two(c->ticks % 60);
+    } else if (unit != TimeUnit::day) {
+        const std::int64_t per_second = per_day(unit) / kSecondsPerDay;
+        w.put('T');
+        w.clock(c->ticks / per_second);
+        const int n = unit == TimeUnit::milli ? 3 : unit == TimeUnit::micro ? 6
+                      : unit == TimeUnit::nano ? 9 : 0;
+        if (n > 0) {
+            w.put('.');
+            w.digits(c->ticks % per_second, n);
+        }
     }
-    if (unit == TimeUnit::minute) {
-        put2(out, c->ticks / 60);
-        out += ':';
-        put2(out, c->ticks % 60);
-        return true;
-    }
+    return w.size();
+}
+
+bool numpy_datetime_text(std::int64_t value, TimeUnit unit, std::string& out) {
+    return to_string(out, [&](char* buf) { return numpy_datetime_text(value, unit, buf); });
+}
+
+std::size_t timestamp_text(std::int64_t value, TimeUnit unit,
+                           std::optional<std::int64_t> offset_seconds, char* out) {
+    if (unit != TimeUnit::second && unit != TimeUnit::milli && unit != TimeUnit::micro &&
+        unit != TimeUnit::nano)
+        return 0;
+    const auto c = written(value, unit);
+    if (!c) return 0;
     const std::int64_t per_second = per_day(unit) / kSecondsPerDay;
-    put_clock(out, c->ticks / per_second);
-    const int digits = unit == TimeUnit::milli ? 3 : unit == TimeUnit::micro ? 6
-                       : unit == TimeUnit::nano ? 9 : 0;
-    if (digits > 0) {
-        out += '.';
-        put(out, c->ticks % per_second, digits);
+    Writer w(out);
+    w.date(*c);
+    w.put(' ');
+    w.clock(c->ticks / per_second);
+    w.fraction(c->ticks % per_second * (1000000000 / per_second));
+    if (offset_seconds) {
+        std::int64_t off = *offset_seconds;
+        w.put(off < 0 ? '-' : '+');
+        if (off < 0) off = -off;
+        w.two(off / 3600);
+        w.put(':');
+        w.two(off / 60 % 60);
+        if (off % 60 != 0) {
+            w.put(':');
+            w.two(off % 60);
+        }
     }
-    return true;
+    return w.size();
 }
 
 bool timestamp_text(std::int64_t value, TimeUnit unit, std::optional<std::int64_t> offset_seconds,
                     std::string& out) {
-    if (unit != TimeUnit::second && unit != TimeUnit::milli && unit != TimeUnit::micro &&
-        unit != TimeUnit::nano)
-        return false;
-    const auto c = written(value, unit);
-    if (!c) return false;
-    const std::int64_t per_second = per_day(unit) / kSecondsPerDay;
-    // The fraction in nanoseconds.
-    const std::int64_t nanos = c->ticks % per_second * (1000000000 / per_second);
-    out.clear();
-    put_date(out, *c);
-    out += ' ';
-    put_clock(out, c->ticks / per_second);
-    if (nanos % 1000 != 0) {
-        out += '.';
-        put(out, nanos, 9);
-    } else if (nanos != 0) {
-        out += '.';
-        put(out, nanos / 1000, 6);
-    }
-    if (offset_seconds) {
-        std::int64_t off = *offset_seconds;
-        out += off < 0 ? '-' : '+';
-        if (off < 0) off = -off;
-        put2(out, off / 3600);
-        out += ':';
-        put2(out, off / 60 % 60);
-        if (off % 60 != 0) {
-            out += ':';
-            put2(out, off % 60);
-        }
-    }
-    return true;
+    return to_string(out, [&](char* buf) { return timestamp_text(value, unit, offset_seconds, buf); });
 }
 
 bool timedelta_text(std::int64_t value, TimeUnit unit, std::string& out) {
@@ -163,18 +220,13 @@ bool timedelta_text(std::int64_t value, TimeUnit unit, std::string& out) {
         ticks += n;
         --days;
     }
-    const std::int64_t seconds = ticks / per_second;
-    const std::int64_t nanos = ticks % per_second * (1000000000 / per_second);
+    char buf[kTimeTextMax];
+    Writer w(buf);
+    w.put(value < 0 ? " days +" : " days ");
+    w.clock(ticks / per_second);
+    w.fraction(ticks % per_second * (1000000000 / per_second));
     out = std::to_string(days);
-    out += value < 0 ? " days +" : " days ";
-    put_clock(out, seconds);
-    if (nanos % 1000 != 0) {
-        out += '.';
-        put(out, nanos, 9);
-    } else if (nanos != 0) {
-        out += '.';
-        put(out, nanos / 1000, 6);
-    }
+    out.append(buf, w.size());
     return true;
 }
 

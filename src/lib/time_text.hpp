@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstddef>
 #include <optional>
 #include <string>
 
@@ -23,6 +24,12 @@ bool numpy_datetime_text(std::int64_t value, TimeUnit unit, std::string& out);
 // when it has one ("+00:00", "-04:56:02"). Units from second down; false for others.
 bool timestamp_text(std::int64_t value, TimeUnit unit, std::optional<std::int64_t> offset_seconds,
                     std::string& out);
+// The same written to `out`, which has room for kTimeTextMax characters: their number, or 0
+// where none is written.
+inline constexpr std::size_t kTimeTextMax = 64;
+std::size_t timestamp_text(std::int64_t value, TimeUnit unit,
+                           std::optional<std::int64_t> offset_seconds, char* out);
+std::size_t numpy_datetime_text(std::int64_t value, TimeUnit unit, char* out);
 
 // A count of units as pandas writes a Timedelta: "0 days 00:00:01", "-1 days +23:59:59.500000"
 // (whole days rounded down, the rest of the day after them), 6 fraction digits when it has

@@ -36,7 +36,7 @@ void read_time_column(PyArrayObject* arr, std::size_t j, const NumpyTimeUnit& un
         },
         [](std::size_t) { return true; });
     NumpyTimeCells cells(item_boxer(reinterpret_cast<PyObject*>(arr), values.rows, j),
-                         values.values, unit, PyArray_TYPE(arr) == NPY_TIMEDELTA,
+                         std::move(values.values), unit, PyArray_TYPE(arr) == NPY_TIMEDELTA,
                          DistinctRows::kNoId);
     read_distinct(reader, j, values.rows, cells);
 }

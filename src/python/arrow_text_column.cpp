@@ -5,6 +5,7 @@
 #include <limits>
 #include <utility>
 
+#include "lib/label_encode.hpp"
 #include "lib/utf8.hpp"
 #include "pool/pool.hpp"
 
@@ -197,6 +198,12 @@ void ArrowTextColumn::fill_range(std::size_t lo, std::size_t hi, std::string_vie
             out[row] = std::string_view(chunk->data + a, b - a);
         }
     }
+}
+
+CodeMap ArrowTextColumn::encode(double* codes) const {
+    std::vector<std::string_view> labels(length_);
+    fill(labels.data());
+    return label_encode(labels, codes);
 }
 
 void ArrowTextColumn::fill(std::string_view* out) const {

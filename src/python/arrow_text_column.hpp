@@ -37,7 +37,9 @@ class ArrowTextColumn final : public LabelSource {
         null_before_ = before_first;
         null_after_ = after;
     }
-    void fill(std::string_view* out) const override;
+    // Writes length() views, one per row in row order, on the worker pool.
+    void fill(std::string_view* out) const;
+    CodeMap encode(double* codes) const override;
 
   private:
     struct Chunk {

@@ -75,11 +75,6 @@ void CellReader::set_indexed_numbers(std::size_t j, std::vector<double> table,
         NumberView{reinterpret_cast<const char*>(t.data()), 0, NumberView::Type::indexed, i.data()};
 }
 
-void CellReader::set_distinct_text(std::size_t j, std::unique_ptr<DistinctLabels> labels) {
-    distinct_text_.push_back(std::move(labels));
-    set_text(j, distinct_text_.back().get());
-}
-
 void CellReader::switch_to_text(std::size_t j) {
     buffers_.is_object[j] = true;
     auto& labels = buffers_.labels[j];

@@ -31,11 +31,14 @@ class CellReader {
         buffers_.is_object[j] = true;
         buffers_.label_sources[j] = source;
     }
+    // The same, the source kept until encoding is done.
+    void set_text(std::size_t j, std::unique_ptr<LabelSource> source) {
+        owned_sources_.push_back(std::move(source));
+        set_text(j, owned_sources_.back().get());
+    }
     // Column j as a table of doubles and each row's position in it.
     void set_indexed_numbers(std::size_t j, std::vector<double> table,
                              std::vector<std::uint32_t> index);
-    // Column j as text read by its distinct values (see DistinctLabels).
-    void set_distinct_text(std::size_t j, std::unique_ptr<DistinctLabels> labels);
     // Keeps the bytes of labels until encoding is done.
     LabelStore& store() { return store_; }
     // Column j from an array of object pointers, rows of them `stride` bytes apart. An empty
@@ -70,7 +73,7 @@ class CellReader {
     ColumnBuffers buffers_;
     LabelStore store_;  // holds the bytes of every label view until encoding is done
     std::deque<std::pair<std::vector<double>, std::vector<std::uint32_t>>> indexed_numbers_;
-    std::vector<std::unique_ptr<DistinctLabels>> distinct_text_;
+    std::vector<std::unique_ptr<LabelSource>> owned_sources_;
     std::unique_ptr<Seen[]> seen_ = std::make_unique<Seen[]>(kSeen);
 };
 

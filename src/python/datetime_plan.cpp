@@ -119,8 +119,8 @@ class DatetimePlan final : public ColumnPlan {
             // A frame of such columns alone: numpy scalars, of this column's unit.
             PyRef dtype = checked(PyObject_GetAttrString(cell.get(), "dtype"));
             if (numpy_time_unit(dtype.get()).name != unit_.name) return false;
-            cells_ = std::make_unique<NumpyTimeCells>(std::move(sample), values_.values, unit_,
-                                                      timedelta_, values_.null_id);
+            cells_ = std::make_unique<NumpyTimeCells>(std::move(sample), std::move(values_.values),
+                                                      unit_, timedelta_, values_.null_id);
             return true;
         }
         if (*unit == TimeUnit::day || *unit == TimeUnit::hour || *unit == TimeUnit::minute)

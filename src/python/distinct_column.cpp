@@ -64,6 +64,26 @@ void read_distinct(CellReader& reader, std::size_t j, DistinctRows& rows, Distin
     }
     const std::size_t from = rows.first_row[first_text];
     LabelStore& store = reader.store();
+    if (first_text == 0) {
+        // Every row takes its value's own text. Where the texts of values have keys to sort
+        // by, they are rendered only once the codes are known, straight into the fit.
+        std::vector<KeyedItem> keyed;
+        std::vector<std::pair<std::uint32_t, std::string_view>> others;
+        for (std::uint32_t id = 0; id < k; ++id) {
+            if (const auto key = cells.key(id)) {
+                keyed.push_back(KeyedItem{key->key, key->tie, id});
+            } else {
+                maybe_check_signals(id);
+                others.emplace_back(id, cells.text(id, store));
+            }
+        }
+        if (!keyed.empty()) {
+            sort_by_key(keyed);
+            reader.set_text(j, std::make_unique<OrderedLabels>(std::move(rows.ids), k, std::move(keyed),
+                                                               std::move(others), cells.renderer()));
+            return;
+        }
+    }
     std::vector<std::string_view> forms(2 * k);
     std::vector<std::uint32_t> named;
     for (std::uint32_t id = 0; id < first_text; ++id) {
@@ -76,21 +96,8 @@ void read_distinct(CellReader& reader, std::size_t j, DistinctRows& rows, Distin
         forms[2 * id + 1] = cells.text(id, store);
         named.push_back(2 * id + 1);
     }
-    // Where the first value is text already, every named form is a value's own text: those
-    // with keys are put in order by their keys.
-    std::vector<std::uint32_t> ordered;
-    if (first_text == 0) {
-        std::vector<KeyedItem> keyed;
-        for (const std::uint32_t f : named) {
-            if (const auto key = cells.key(f / 2)) keyed.push_back(KeyedItem{key->key, key->tie, f});
-        }
-        sort_by_key(keyed);
-        ordered.reserve(keyed.size());
-        for (const KeyedItem& x : keyed) ordered.push_back(x.item);
-    }
-    reader.set_distinct_text(j, std::make_unique<DistinctLabels>(std::move(forms), std::move(named),
-                                                                 std::move(rows.ids), from,
-                                                                 std::move(ordered)));
+    reader.set_text(j, std::make_unique<DistinctLabels>(std::move(forms), std::move(named),
+                                                        std::move(rows.ids), from));
 }
 
 }  // namespace vandra

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -44,6 +45,8 @@ class DistinctCells {
     std::optional<TextKey> key(std::uint32_t id) const {
         return renders(id) ? text_key(id) : std::nullopt;
     }
+    // Renders the texts of the values that have keys, for as long as encoding needs them.
+    virtual std::shared_ptr<const ValueRenderer> renderer() const { return nullptr; }
 
   protected:
     // Whether value id's float value and text are known here; otherwise its cell is boxed.

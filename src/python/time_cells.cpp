@@ -1,8 +1,7 @@
 #include "python/time_cells.hpp"
 
-#include <utility>
-
 #include <algorithm>
+#include <utility>
 
 #include "lib/internal_error.hpp"
 #include "python/cell_text.hpp"
@@ -33,17 +32,40 @@ std::optional<TimeUnit> time_unit(const NumpyTimeUnit& unit) {
     return std::nullopt;
 }
 
-NumpyTimeCells::NumpyTimeCells(Boxer boxer, const std::vector<std::uint64_t>& values,
+// The texts of a column's values, kept for as long as encoding may render them.
+struct NumpyTimeCells::Texts final : ValueRenderer {
+    std::vector<std::uint64_t> values;
+    TimeUnit unit = TimeUnit::second;
+    bool timedelta = false;
+
+    void render(std::uint32_t id, std::string& out) const { text(static_cast<std::int64_t>(values[id]), out); }
+    // The keyed values are datetimes other than NaT, and their key is the value itself.
+    std::size_t render(const KeyedItem& value, char* out) const override {
+        return numpy_datetime_text(value.key, unit, out);
+    }
+    void text(std::int64_t v, std::string& out) const {
+        if (v == kNaT) {
+            out = "NaT";
+        } else if (timedelta) {
+            numpy_timedelta_text(v, unit, out);
+        } else {
+            numpy_datetime_text(v, unit, out);
+        }
+    }
+};
+
+NumpyTimeCells::NumpyTimeCells(Boxer boxer, std::vector<std::uint64_t> values,
                                const NumpyTimeUnit& unit, bool timedelta, std::uint32_t null_id)
-    : DistinctCells(std::move(boxer)),
-      values_(values),
-      unit_(time_unit(unit)),
-      timedelta_(timedelta),
-      null_id_(null_id) {
+    : DistinctCells(std::move(boxer)), unit_(time_unit(unit)), timedelta_(timedelta), null_id_(null_id) {
+    auto texts = std::make_shared<Texts>();
+    texts->values = std::move(values);
+    texts->timedelta = timedelta;
+    if (unit_) texts->unit = *unit_;
+    texts_ = texts;
     if (!unit_) return;
     std::int64_t lo = INT64_MAX, hi = INT64_MIN;
-    for (std::size_t id = 0; id < values_.size(); ++id) {
-        const auto v = static_cast<std::int64_t>(values_[id]);
+    for (std::size_t id = 0; id < texts_->values.size(); ++id) {
+        const auto v = static_cast<std::int64_t>(texts_->values[id]);
         if (id == null_id_ || v == kNaT) continue;
         lo = std::min(lo, v);
         hi = std::max(hi, v);
@@ -69,30 +91,26 @@ bool NumpyTimeCells::in_range(std::int64_t v) const {
 
 bool NumpyTimeCells::renders(std::uint32_t id) const {
     if (id == null_id_) return false;
-    const auto v = static_cast<std::int64_t>(values_[id]);
+    const auto v = static_cast<std::int64_t>(texts_->values[id]);
     return v == kNaT || (unit_ && (all_in_range_ || in_range(v)));
 }
 
 std::optional<double> NumpyTimeCells::own_number(std::uint32_t id) const {
-    const auto v = static_cast<std::int64_t>(values_[id]);
+    const auto v = static_cast<std::int64_t>(texts_->values[id]);
     if (unit_ != TimeUnit::nano || v == kNaT) return std::nullopt;
     return static_cast<double>(v);
 }
 
 std::string_view NumpyTimeCells::own_text(std::uint32_t id) const {
-    const auto v = static_cast<std::int64_t>(values_[id]);
-    if (v == kNaT) return "NaT";
-    if (timedelta_) {
-        numpy_timedelta_text(v, *unit_, scratch_);
-    } else {
-        numpy_datetime_text(v, *unit_, scratch_);
-    }
+    texts_->render(id, scratch_);
     return scratch_;
 }
 
+std::shared_ptr<const ValueRenderer> NumpyTimeCells::renderer() const { return texts_; }
+
 // ISO texts of one unit are of one width in the years 1 to 9999: they ascend with time.
 std::optional<DistinctCells::TextKey> NumpyTimeCells::text_key(std::uint32_t id) const {
-    const auto v = static_cast<std::int64_t>(values_[id]);
+    const auto v = static_cast<std::int64_t>(texts_->values[id]);
     if (v == kNaT || timedelta_) return std::nullopt;
     return TextKey{v, 0};
 }
@@ -106,35 +124,62 @@ std::string_view TimedeltaCells::own_text(std::uint32_t id) const {
     return scratch_;
 }
 
+struct TimestampCells::Texts final : ValueRenderer {
+    std::vector<std::int64_t> wall;
+    TimeUnit unit = TimeUnit::second;
+    std::vector<std::int64_t> offsets;  // empty: no time zone
+
+    void render(std::uint32_t id, std::string& out) const {
+        std::optional<std::int64_t> offset;
+        if (!offsets.empty()) offset = offsets[id];
+        text(wall[id], offset, out);
+    }
+    // The key is the wall-clock time, the tie the offset's rank (see text_key).
+    std::size_t render(const KeyedItem& value, char* out) const override {
+        std::optional<std::int64_t> offset;
+        if (!offsets.empty()) {
+            constexpr std::uint64_t kNegative = std::uint64_t{1} << 62;
+            offset = value.tie >= kNegative ? -static_cast<std::int64_t>(value.tie - kNegative)
+                                            : static_cast<std::int64_t>(value.tie);
+        }
+        return timestamp_text(value.key, unit, offset, out);
+    }
+    void text(std::int64_t wall_clock, std::optional<std::int64_t> offset, std::string& out) const {
+        if (!timestamp_text(wall_clock, unit, offset, out)) {
+            throw InternalError("a Timestamp outside the years 1 to 9999 was not boxed");
+        }
+    }
+};
+
+TimestampCells::TimestampCells(Boxer boxer, std::vector<std::int64_t> wall, TimeUnit unit,
+                               std::vector<std::int64_t> offsets,
+                               std::vector<std::uint8_t> renderable)
+    : DistinctCells(std::move(boxer)), renderable_(std::move(renderable)) {
+    auto texts = std::make_shared<Texts>();
+    texts->wall = std::move(wall);
+    texts->unit = unit;
+    texts->offsets = std::move(offsets);
+    texts_ = std::move(texts);
+}
+
+std::string_view TimestampCells::own_text(std::uint32_t id) const {
+    texts_->render(id, scratch_);
+    return scratch_;
+}
+
+std::shared_ptr<const ValueRenderer> TimestampCells::renderer() const { return texts_; }
+
 // Timestamp texts ascend with their wall-clock time: a whole second is a prefix of the texts
 // of its fractions, and 6 fraction digits (microseconds) one of the 9 of a nanosecond value;
 // the UTC offset that follows starts with '+' or '-', which sort before '.' and the digits.
 // Equal wall-clock times (the hour repeated when clocks go back) ascend by offset text: "+"
 // before "-", then "+HH:MM[:SS]" by size and "-HH:MM[:SS]" by magnitude.
 std::optional<DistinctCells::TextKey> TimestampCells::text_key(std::uint32_t id) const {
-    if (offsets_.empty()) return TextKey{wall_[id], 0};
-    const std::int64_t off = offsets_[id];
+    if (texts_->offsets.empty()) return TextKey{texts_->wall[id], 0};
+    const std::int64_t off = texts_->offsets[id];
     const auto rank = off >= 0 ? static_cast<std::uint64_t>(off)
-                               : (std::uint64_t{1} << 62) + static_cast<std::uint64_t>(-off);
-    return TextKey{wall_[id], rank};
-}
-
-TimestampCells::TimestampCells(Boxer boxer, std::vector<std::int64_t> wall, TimeUnit unit,
-                               std::vector<std::int64_t> offsets,
-                               std::vector<std::uint8_t> renderable)
-    : DistinctCells(std::move(boxer)),
-      wall_(std::move(wall)),
-      unit_(unit),
-      offsets_(std::move(offsets)),
-      renderable_(std::move(renderable)) {}
-
-std::string_view TimestampCells::own_text(std::uint32_t id) const {
-    std::optional<std::int64_t> offset;
-    if (!offsets_.empty()) offset = offsets_[id];
-    if (!timestamp_text(wall_[id], unit_, offset, scratch_)) {
-        throw InternalError("a Timestamp outside the years 1 to 9999 was not boxed");
-    }
-    return scratch_;
+                               : (std::uint64_t{1} << 62) + static_cast<std::uint64_t>(-off);  // see Texts
+    return TextKey{texts_->wall[id], rank};
 }
 
 }  // namespace vandra

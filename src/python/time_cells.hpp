@@ -1,14 +1,16 @@
 // Cells of datetime and timedelta values whose text is rendered here: numpy's datetime64 and
-// timedelta64 scalars, and pandas' Timestamp. None of them has a float value.
+// timedelta64 scalars, and pandas' Timestamp and Timedelta.
 #pragma once
 
 #include <Python.h>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "lib/column_sources.hpp"
 #include "lib/distinct_rows.hpp"
 #include "lib/time_text.hpp"
 #include "python/distinct_column.hpp"
@@ -34,21 +36,42 @@ inline constexpr std::int64_t kNaT = INT64_MIN;
 class NumpyTimeCells final : public DistinctCells {
   public:
     // `null_id`: a missing value's id (boxed), or DistinctRows::kNoId.
-    NumpyTimeCells(Boxer boxer, const std::vector<std::uint64_t>& values, const NumpyTimeUnit& unit,
+    NumpyTimeCells(Boxer boxer, std::vector<std::uint64_t> values, const NumpyTimeUnit& unit,
                    bool timedelta, std::uint32_t null_id);
 
   private:
+    struct Texts;
     bool renders(std::uint32_t id) const override;
     std::optional<TextKey> text_key(std::uint32_t id) const override;
     std::optional<double> own_number(std::uint32_t id) const override;
     std::string_view own_text(std::uint32_t id) const override;
+    std::shared_ptr<const ValueRenderer> renderer() const override;
     bool in_range(std::int64_t v) const;
 
-    const std::vector<std::uint64_t>& values_;
+    std::shared_ptr<const Texts> texts_;
     std::optional<TimeUnit> unit_;
     bool timedelta_;
     std::uint32_t null_id_;
     bool all_in_range_ = false;  // every value other than NaT converts to a Python object
+};
+
+// str() of pandas Timestamps (wall-clock values of `unit`, and per value its UTC offset in
+// seconds where the column has a time zone); values that are not `renderable` are boxed.
+class TimestampCells final : public DistinctCells {
+  public:
+    TimestampCells(Boxer boxer, std::vector<std::int64_t> wall, TimeUnit unit,
+                   std::vector<std::int64_t> offsets, std::vector<std::uint8_t> renderable);
+
+  private:
+    struct Texts;
+    std::optional<TextKey> text_key(std::uint32_t id) const override;
+    bool renders(std::uint32_t id) const override { return renderable_[id] != 0; }
+    std::optional<double> own_number(std::uint32_t) const override { return std::nullopt; }
+    std::string_view own_text(std::uint32_t id) const override;
+    std::shared_ptr<const ValueRenderer> renderer() const override;
+
+    std::shared_ptr<const Texts> texts_;
+    std::vector<std::uint8_t> renderable_;
 };
 
 // str() of pandas Timedeltas of `unit`; missing values and NaT are boxed.
@@ -66,25 +89,6 @@ class TimedeltaCells final : public DistinctCells {
     const std::vector<std::uint64_t>& values_;
     TimeUnit unit_;
     std::uint32_t null_id_;
-};
-
-// str() of pandas Timestamps (wall-clock values of `unit`, and per value its UTC offset in
-// seconds where the column has a time zone); values that are not `renderable` are boxed.
-class TimestampCells final : public DistinctCells {
-  public:
-    TimestampCells(Boxer boxer, std::vector<std::int64_t> wall, TimeUnit unit,
-                   std::vector<std::int64_t> offsets, std::vector<std::uint8_t> renderable);
-
-  private:
-    std::optional<TextKey> text_key(std::uint32_t id) const override;
-    bool renders(std::uint32_t id) const override { return renderable_[id] != 0; }
-    std::optional<double> own_number(std::uint32_t) const override { return std::nullopt; }
-    std::string_view own_text(std::uint32_t id) const override;
-
-    std::vector<std::int64_t> wall_;
-    TimeUnit unit_;
-    std::vector<std::int64_t> offsets_;  // empty: no time zone
-    std::vector<std::uint8_t> renderable_;
 };
 
 }  // namespace vandra

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <memory>
 #include <random>
 #include <string>
 #include <string_view>
@@ -86,17 +87,39 @@ TEST_CASE("ids_from lists the values of later rows in order of their first occur
 TEST_CASE("distinct labels: a value's two forms, equal texts merged, missing texts uncoded") {
     const std::vector<std::string_view> forms = {"1", "1", "x", "x", "", "NaN"};
     const std::vector<std::uint32_t> ids = {0, 1, 0, 2, 1, 0};
-    for (const bool ordered : {false, true}) {
-        // forms 0 (value 0 as a number), 1 (its text "1", equal), 3 ("x"), 5 (missing)
-        std::vector<std::uint32_t> order;
-        if (ordered) order = {1, 3};  // "1" < "x"; 0 and 5 are merged in by text
-        DistinctLabels labels(forms, {0, 2, 1, 3, 5}, ids, 2, order);
-        std::vector<double> codes(ids.size());
-        const CodeMap map = labels.encode(codes.data());
-        CHECK((labels_of(map) == std::vector<std::string>{"1", "x"}));
-        CHECK(codes[0] == 0 && codes[1] == 1 && codes[2] == 0 && codes[4] == 1 && codes[5] == 0);
-        CHECK(std::isnan(codes[3]));
+    // forms 0 (value 0 as a number), 1 (its text "1", equal), 3 ("x"), 5 (missing)
+    DistinctLabels labels(forms, {0, 2, 1, 3, 5}, ids, 2);
+    std::vector<double> codes(ids.size());
+    const CodeMap map = labels.encode(codes.data());
+    CHECK((labels_of(map) == std::vector<std::string>{"1", "x"}));
+    CHECK(codes[0] == 0 && codes[1] == 1 && codes[2] == 0 && codes[4] == 1 && codes[5] == 0);
+    CHECK(std::isnan(codes[3]));
+}
+
+// Values 0..3 render as "b", "d", "f", "h"; the others, merged in by text, repeat one of
+// them, repeat each other, or are missing texts.
+TEST_CASE("ordered labels: rendered in order, other texts merged in, repeats sharing a code") {
+    struct Letters final : ValueRenderer {
+        std::size_t render(const KeyedItem& value, char* out) const override {
+            out[0] = static_cast<char>('b' + 2 * value.key);
+            return 1;
+        }
+    };
+    const auto letters = std::make_shared<Letters>();
+    const std::vector<std::uint32_t> ids = {0, 4, 1, 5, 6, 2, 7, 3, 8};
+    const std::vector<KeyedItem> ordered = {{0, 0, 0}, {1, 0, 1}, {2, 0, 2}, {3, 0, 3}};
+    OrderedLabels labels(ids, 9, ordered,
+                         {{4, "a"}, {5, "d"}, {6, "NaN"}, {7, "z"}, {8, "z"}}, letters);
+    std::vector<double> codes(ids.size());
+    const CodeMap map = labels.encode(codes.data());
+    CHECK((labels_of(map) == std::vector<std::string>{"a", "b", "d", "f", "h", "z"}));
+    const std::vector<double> want = {1, 0, 2, 2, -1, 3, 5, 4, 5};
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        CHECK(want[i] < 0 ? std::isnan(codes[i]) : codes[i] == want[i]);
     }
+    OrderedLabels none(ids, 9, {}, {{4, ""}, {5, "d"}}, letters);  // nothing ordered
+    std::vector<double> few(ids.size());
+    CHECK((labels_of(none.encode(few.data())) == std::vector<std::string>{"", "d"}));
 }
 
 TEST_CASE("label_encode_distinct refuses repeated labels and agrees with label_encode") {

@@ -56,8 +56,9 @@ struct TextsSource final : LabelSource {
     const std::vector<std::string>* texts;
     explicit TextsSource(const std::vector<std::string>* t) : texts(t) {}
     std::size_t length() const override { return texts->size(); }
-    void fill(std::string_view* out) const override {
-        for (const std::string& t : *texts) *out++ = t;
+    CodeMap encode(double* codes) const override {
+        const std::vector<std::string_view> views(texts->begin(), texts->end());
+        return label_encode(views, codes);
     }
 };
 
