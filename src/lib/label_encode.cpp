@@ -88,17 +88,8 @@ std::unique_ptr<std::string_view[]> concatenate(const std::vector<LabelTable>& t
 // returns the coded labels in code order. Two parallel passes over blocks of sorted
 // positions: the first counts codes and bytes per block, the second, starting from the
 // totals of the blocks before, numbers the labels and copies them into the map.
-CodeMap number_sorted(const std::string_view* distinct, std::size_t m,
-                      const detail::SortedLabel* sorted, double* code_of);
-
 CodeMap number_distinct(const std::string_view* distinct, std::size_t m, double* code_of) {
     const auto sorted = detail::sort_distinct_labels(distinct, m);
-    return number_sorted(distinct, m, sorted.get(), code_of);
-}
-
-// Numbers the distinct labels in their sorted order `sorted`.
-CodeMap number_sorted(const std::string_view* distinct, std::size_t m,
-                      const detail::SortedLabel* sorted, double* code_of) {
     // Only texts of 3 or 4 bytes can be missing-value texts: others need no look at their bytes.
     auto missing = [&](const detail::SortedLabel& x) {
         return (x.size == 3 || x.size == 4) && is_missing_label(distinct[x.id]);
@@ -456,51 +447,6 @@ CodeMap label_encode_with(std::span<const std::string_view> labels, double* code
 
 CodeMap label_encode(std::span<const std::string_view> labels, double* codes) {
     return detail::label_encode_with(labels, codes, detail::LabelStrategy::automatic);
-}
-
-std::optional<CodeMap> label_encode_distinct(std::span<const std::string_view> labels,
-                                             double* codes) {
-    const std::size_t n = labels.size();
-    if (n >= LabelTable::kMaxLabels) throw std::bad_alloc();
-    if (n == 0) return CodeMap{};
-    const auto sorted = detail::sort_distinct_labels(labels.data(), n);
-    // Equal labels sort next to each other: one look at each neighbour tells.
-    std::atomic<bool> repeated{false};
-    pool::for_each_range(1, n, [&](std::size_t lo, std::size_t hi) {
-        for (std::size_t s = lo; s < hi; ++s) {
-            if (labels[sorted[s].id] == labels[sorted[s - 1].id]) {
-                repeated.store(true, std::memory_order_relaxed);
-                return;
-            }
-        }
-    });
-    if (repeated.load(std::memory_order_relaxed)) return std::nullopt;
-    return number_sorted(labels.data(), n, sorted.get(), codes);
-}
-
-CodeMap label_encode_sorted(std::span<const std::string_view> labels, double* codes) {
-    std::size_t coded = 0, bytes = 0;
-    for (const std::string_view label : labels) {
-        if (is_missing_label(label)) continue;
-        ++coded;
-        bytes += label.size();
-    }
-    CodeMap map(coded, bytes);
-    std::uint64_t* const offsets = map.offsets();
-    char* const out = map.bytes();
-    std::size_t code = 0, at = 0;
-    for (std::size_t i = 0; i < labels.size(); ++i) {
-        const std::string_view label = labels[i];
-        if (is_missing_label(label)) {
-            codes[i] = kMissingCode;
-            continue;
-        }
-        codes[i] = static_cast<double>(code);
-        if (!label.empty()) std::memcpy(out + at, label.data(), label.size());
-        at += label.size();
-        offsets[++code] = at;
-    }
-    return map;
 }
 
 LabelEncoding label_encode(std::span<const std::string_view> labels) {

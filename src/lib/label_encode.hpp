@@ -2,7 +2,6 @@
 // distinct labels, missing-value texts ("nan", "NaN", "<NA>") get NaN and no code.
 #pragma once
 
-#include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -27,14 +26,6 @@ LabelEncoding label_encode(std::span<const std::string_view> labels);
 
 // The same, writing the code of labels[i] to codes[i] (labels.size() doubles).
 CodeMap label_encode(std::span<const std::string_view> labels, double* codes);
-
-// The same for labels expected to be pairwise distinct (texts rendered by an injective rule):
-// no hashing, only the sort. nullopt, having written nothing, if two are equal after all.
-std::optional<CodeMap> label_encode_distinct(std::span<const std::string_view> labels,
-                                             double* codes);
-
-// The same for labels known to be pairwise distinct and in ascending byte order already.
-CodeMap label_encode_sorted(std::span<const std::string_view> labels, double* codes);
 
 namespace detail {
 

@@ -122,18 +122,6 @@ TEST_CASE("ordered labels: rendered in order, other texts merged in, repeats sha
     CHECK((labels_of(none.encode(few.data())) == std::vector<std::string>{"", "d"}));
 }
 
-TEST_CASE("label_encode_distinct refuses repeated labels and agrees with label_encode") {
-    const std::vector<std::string_view> distinct = {"b", "a", "NaN", "ab", ""};
-    std::vector<double> got(distinct.size()), want(distinct.size());
-    const auto map = label_encode_distinct(distinct, got.data());
-    CHECK(map && labels_of(*map) == labels_of(label_encode(distinct, want.data())));
-    for (std::size_t i = 0; i < got.size(); ++i) {
-        CHECK(std::bit_cast<std::uint64_t>(got[i]) == std::bit_cast<std::uint64_t>(want[i]));
-    }
-    const std::vector<std::string_view> repeated = {"a", "b", "a"};
-    CHECK(!label_encode_distinct(repeated, got.data()));
-}
-
 TEST_CASE("sort_by_key orders by key, signed, then by tie") {
     std::mt19937_64 rng(3);
     for (const std::size_t n : {std::size_t{10}, std::size_t{5000}}) {
