@@ -61,15 +61,17 @@ void copy_numbers(const NumberView& v, std::size_t lo, std::size_t hi, double* o
         case T::u64:
             return copy_as_double<std::uint64_t>(v.data, v.stride, lo, hi, out, out_stride);
         case T::boolean: return copy_as_double<BoolByte>(v.data, v.stride, lo, hi, out, out_stride);
-        case T::indexed: {
-            const auto* table = reinterpret_cast<const double*>(v.data);
-            for (std::size_t i = lo; i < hi; ++i, out += out_stride) *out = table[v.index[i]];
+        case T::indexed:
+            for (std::size_t i = lo; i < hi; ++i, out += out_stride) {
+                std::memcpy(out, v.data + static_cast<std::size_t>(v.index[i]) * sizeof(double),
+                            sizeof(double));
+            }
             return;
-        }
         case T::chunked: {
             const NumberParts& p = v.chunks;
             const std::size_t* const end = p.starts + p.count;
-            std::size_t k = static_cast<std::size_t>(std::upper_bound(p.starts, end, lo) - p.starts) - 1;
+            std::size_t k =
+                static_cast<std::size_t>(std::upper_bound(p.starts, end, lo) - p.starts) - 1;
             for (std::size_t row = lo; row < hi; ++k) {
                 const std::size_t upto = std::min(hi, p.starts[k + 1]);
                 copy_numbers(p.parts[k], row - p.starts[k], upto - p.starts[k], out, out_stride);

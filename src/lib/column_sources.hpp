@@ -50,7 +50,7 @@ struct NumberView {
     };
     const char* data = nullptr;
     std::ptrdiff_t stride = 0;
-    Type type = Type::none;  // none: the column is not read from memory
+    Type type = Type::none;                // none: the column is not read from memory
     const std::uint32_t* index = nullptr;  // indexed only
     NumberParts chunks{};                  // chunked only
 

@@ -16,8 +16,8 @@
 namespace vandra {
 
 struct DistinctRows {
-    std::vector<std::uint32_t> ids;        // one per row
-    std::vector<std::size_t> first_row;    // one per distinct value
+    std::vector<std::uint32_t> ids;      // one per row
+    std::vector<std::size_t> first_row;  // one per distinct value
     static constexpr std::uint32_t kNoId = 0xFFFFFFFF;
 
     std::size_t rows() const noexcept { return ids.size(); }
@@ -139,11 +139,12 @@ template <class Word, class Valid>
 DistinctWords distinct_words(std::size_t rows, Word word, Valid valid) {
     constexpr std::size_t kAhead = 8;  // rows whose slot is fetched ahead
     WordTable table;
-    return detail::number_words(rows, word, valid, [&](std::uint64_t w, std::uint32_t next,
-                                                       std::size_t i) {
-        if (i + kAhead < rows && valid(i + kAhead)) table.prefetch(word(i + kAhead));
-        return table.insert(w, next);
-    });
+    return detail::number_words(rows, word, valid,
+                                [&](std::uint64_t w, std::uint32_t next, std::size_t i) {
+                                    if (i + kAhead < rows && valid(i + kAhead))
+                                        table.prefetch(word(i + kAhead));
+                                    return table.insert(w, next);
+                                });
 }
 
 // The same for integers (int64 bits when `is_signed`, else uint64): where they span a range

@@ -45,8 +45,8 @@ std::string_view bytes_value(const char* data, std::size_t width) {
 }
 
 std::string bytes_repr(std::string_view bytes) {
-    const bool single = bytes.find('\'') == std::string_view::npos ||
-                        bytes.find('"') != std::string_view::npos;
+    const bool single =
+        bytes.find('\'') == std::string_view::npos || bytes.find('"') != std::string_view::npos;
     const char quote = single ? '\'' : '"';
     std::string out = "b";
     out += quote;

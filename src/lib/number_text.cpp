@@ -88,7 +88,11 @@ std::string python_float_text(double value) {
     return out;
 }
 
-std::string integer_text(std::int64_t value) { return std::to_string(value); }
-std::string integer_text(std::uint64_t value) { return std::to_string(value); }
+std::string integer_text(std::int64_t value) {
+    return std::to_string(value);
+}
+std::string integer_text(std::uint64_t value) {
+    return std::to_string(value);
+}
 
 }  // namespace vandra

@@ -163,8 +163,10 @@ std::size_t numpy_datetime_text(std::int64_t value, TimeUnit unit, char* out) {
         const std::int64_t per_second = per_day(unit) / kSecondsPerDay;
         w.put('T');
         w.clock(c->ticks / per_second);
-        const int n = unit == TimeUnit::milli ? 3 : unit == TimeUnit::micro ? 6
-                      : unit == TimeUnit::nano ? 9 : 0;
+        const int n = unit == TimeUnit::milli   ? 3
+                      : unit == TimeUnit::micro ? 6
+                      : unit == TimeUnit::nano  ? 9
+                                                : 0;
         if (n > 0) {
             w.put('.');
             w.digits(c->ticks % per_second, n);
@@ -207,7 +209,8 @@ std::size_t timestamp_text(std::int64_t value, TimeUnit unit,
 
 bool timestamp_text(std::int64_t value, TimeUnit unit, std::optional<std::int64_t> offset_seconds,
                     std::string& out) {
-    return to_string(out, [&](char* buf) { return timestamp_text(value, unit, offset_seconds, buf); });
+    return to_string(out,
+                     [&](char* buf) { return timestamp_text(value, unit, offset_seconds, buf); });
 }
 
 bool timedelta_text(std::int64_t value, TimeUnit unit, std::string& out) {

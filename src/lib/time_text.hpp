@@ -2,8 +2,8 @@
 // the years 1 to 9999 (nullopt outside: such values are left to Python).
 #pragma once
 
-#include <cstdint>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 

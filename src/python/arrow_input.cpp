@@ -12,8 +12,9 @@ namespace vandra {
 
 std::optional<ArrowStream> ArrowStream::of(PyObject* values) {
     PyRef chunked(PyObject_CallMethod(values, "__arrow_array__", nullptr));
-    PyRef capsule = chunked ? PyRef(PyObject_CallMethod(chunked.get(), "__arrow_c_stream__", nullptr))
-                            : PyRef();
+    PyRef capsule = chunked
+                        ? PyRef(PyObject_CallMethod(chunked.get(), "__arrow_c_stream__", nullptr))
+                        : PyRef();
     auto* stream = capsule ? static_cast<ArrowArrayStream*>(
                                  PyCapsule_GetPointer(capsule.get(), "arrow_array_stream"))
                            : nullptr;
@@ -36,8 +37,8 @@ ColumnRead read_arrow_words(ArrowStream& stream, std::size_t rows, std::vector<s
     if (!arrow || arrow->length() != rows) return {};
     using K = ArrowWords::Kind;
     const K kind = arrow->kind();
-    const bool number = kind == K::signed_int || kind == K::unsigned_int ||
-                        kind == K::floating || kind == K::boolean;
+    const bool number = kind == K::signed_int || kind == K::unsigned_int || kind == K::floating ||
+                        kind == K::boolean;
     ColumnRead read;
     if (number && !arrow->has_nulls()) {
         // Numbers without nulls, alone or not: in place where they can be, else from the
@@ -49,11 +50,11 @@ ColumnRead read_arrow_words(ArrowStream& stream, std::size_t rows, std::vector<s
             return read;
         }
         owned->flatten(read.words, valid);
-        read.numbers = NumberView{reinterpret_cast<const char*>(read.words.data()),
-                                  sizeof(std::uint64_t),
-                                  kind == K::signed_int ? NumberView::Type::i64
-                                  : kind == K::floating ? NumberView::Type::f64
-                                                        : NumberView::Type::u64};
+        read.numbers =
+            NumberView{reinterpret_cast<const char*>(read.words.data()), sizeof(std::uint64_t),
+                       kind == K::signed_int ? NumberView::Type::i64
+                       : kind == K::floating ? NumberView::Type::f64
+                                             : NumberView::Type::u64};
         return read;
     }
     arrow->flatten(w, valid);

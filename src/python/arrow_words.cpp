@@ -86,7 +86,8 @@ std::optional<ArrowWords> ArrowWords::import(ArrowArrayStream& stream, std::stri
                (format.size() >= 4 && format.starts_with("ts") && format[3] == ':')) {
         const char u = format[2];
         unit = u == 's' ? "s" : u == 'm' ? "ms" : u == 'u' ? "us" : u == 'n' ? "ns" : "";
-        if (!unit.empty()) layout = Layout{format[1] == 'D' ? K::duration : K::timestamp, 8, true, false};
+        if (!unit.empty())
+            layout = Layout{format[1] == 'D' ? K::duration : K::timestamp, 8, true, false};
     }
     if (!layout) {
         why = "format '" + format + "' is not read here";
@@ -101,12 +102,11 @@ std::optional<ArrowWords> ArrowWords::import(ArrowArrayStream& stream, std::stri
             return std::nullopt;
         }
         if (a.release == nullptr) break;  // end of stream
-        out.arrays_.push_back(a);  // owned from here on, also if it is refused
+        out.arrays_.push_back(a);         // owned from here on, also if it is refused
         constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max() / 16;
         if (a.length < 0 || a.offset < 0 || a.length > kMax || a.offset > kMax ||
             a.n_buffers != 2 || a.buffers == nullptr || a.n_children != 0 ||
-            (a.dictionary == nullptr) == dictionary ||
-            (a.length > 0 && a.buffers[1] == nullptr)) {
+            (a.dictionary == nullptr) == dictionary || (a.length > 0 && a.buffers[1] == nullptr)) {
             why = "malformed array";
             return std::nullopt;
         }
@@ -148,7 +148,8 @@ bool ArrowWords::has_nulls() const {
 NumberView ArrowWords::in_place() {
     using T = NumberView::Type;
     if (layout_.bytes == 0 || has_nulls()) return {};
-    if (kind_ != Kind::signed_int && kind_ != Kind::unsigned_int && kind_ != Kind::floating) return {};
+    if (kind_ != Kind::signed_int && kind_ != Kind::unsigned_int && kind_ != Kind::floating)
+        return {};
     T type = T::none;
     switch (layout_.bytes) {
         case 1: type = layout_.is_signed ? T::i8 : T::u8; break;
@@ -160,8 +161,9 @@ NumberView ArrowWords::in_place() {
     parts_.clear();
     starts_.assign(1, 0);
     for (const ArrowArray& a : arrays_) {
-        parts_.push_back(NumberView{static_cast<const char*>(a.buffers[1]) + a.offset * layout_.bytes,
-                                   layout_.bytes, type});
+        parts_.push_back(
+            NumberView{static_cast<const char*>(a.buffers[1]) + a.offset * layout_.bytes,
+                       layout_.bytes, type});
         starts_.push_back(starts_.back() + static_cast<std::size_t>(a.length));
     }
     if (parts_.size() == 1) return parts_.front();
@@ -202,7 +204,8 @@ void flatten_values(const ArrowArray& a, std::uint64_t* words, std::uint8_t* val
 
 }  // namespace
 
-void ArrowWords::flatten(std::vector<std::uint64_t>& words, std::vector<std::uint8_t>& valid) const {
+void ArrowWords::flatten(std::vector<std::uint64_t>& words,
+                         std::vector<std::uint8_t>& valid) const {
     words.resize(length_);
     valid.resize(length_);
     std::size_t row = 0;

@@ -9,9 +9,9 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <string_view>
 #include <utility>
 #include <vector>
-#include <string_view>
 
 #include "lib/records.hpp"
 #include "python/cell_text.hpp"
@@ -26,7 +26,7 @@ class CellReader {
     // conversion, str()) where it has any, and checks for signals every so many cells.
     void add(std::size_t j, PyObject* cell);
     // Column j, read in place from memory that outlives encoding.
-    void set_numbers(std::size_t j, NumberView view) { buffers_.number_views[j] = view; }
+    void set_numbers(std::size_t j, const NumberView& view) { buffers_.number_views[j] = view; }
     void set_text(std::size_t j, const LabelSource* source) {
         buffers_.is_object[j] = true;
         buffers_.label_sources[j] = source;

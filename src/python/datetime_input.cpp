@@ -21,7 +21,7 @@ std::unique_ptr<ColumnPlan> read_datetime_like(PyObject* values, pandas_compat::
         return nullptr;
     const int type = PyArray_TYPE(arr);
     const bool datetime = kind == pandas_compat::ArrayKind::datetime;
-    if (type != (datetime ? NPY_DATETIME
+    if (type != (datetime                                      ? NPY_DATETIME
                  : kind == pandas_compat::ArrayKind::timedelta ? NPY_TIMEDELTA
                                                                : NPY_INT64))
         return nullptr;
@@ -40,7 +40,8 @@ std::unique_ptr<ColumnPlan> read_datetime_like(PyObject* values, pandas_compat::
         return std::make_unique<BoxedPlan>(std::move(words.rows));
     }
     const NumpyTimeUnit unit = numpy_time_unit(reinterpret_cast<PyObject*>(PyArray_DESCR(arr)));
-    return datetime ? datetime_plan(std::move(words), unit) : timedelta_plan(std::move(words), unit);
+    return datetime ? datetime_plan(std::move(words), unit)
+                    : timedelta_plan(std::move(words), unit);
 }
 
 }  // namespace vandra

@@ -35,17 +35,21 @@ std::optional<std::vector<std::int64_t>> wall_times(const std::vector<std::int64
     npy_intp n = static_cast<npy_intp>(utc.size());
     PyRef numpy = checked(PyImport_ImportModule("numpy"));
     PyRef raw = checked(PyArray_SimpleNew(1, &n, NPY_INT64));
-    std::copy(utc.begin(), utc.end(),
-              static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(raw.get()))));
+    std::copy(
+        utc.begin(), utc.end(),
+        static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(raw.get()))));
     const std::string dtype = "M8[" + unit.name + "]";
     PyRef stamps(PyObject_CallMethod(raw.get(), "view", "s", dtype.c_str()));
     PyRef pandas = imported_module("pandas");
     PyRef index_cls = pandas ? attr_or_null(pandas.get(), "DatetimeIndex") : PyRef();
-    PyRef index = stamps && index_cls ? PyRef(PyObject_CallOneArg(index_cls.get(), stamps.get()))
-                                      : PyRef();
-    PyRef in_utc = index ? PyRef(PyObject_CallMethod(index.get(), "tz_localize", "s", "UTC")) : PyRef();
-    PyRef local = in_utc ? PyRef(PyObject_CallMethod(in_utc.get(), "tz_convert", "O", tz)) : PyRef();
-    PyRef naive = local ? PyRef(PyObject_CallMethod(local.get(), "tz_localize", "O", Py_None)) : PyRef();
+    PyRef index =
+        stamps && index_cls ? PyRef(PyObject_CallOneArg(index_cls.get(), stamps.get())) : PyRef();
+    PyRef in_utc =
+        index ? PyRef(PyObject_CallMethod(index.get(), "tz_localize", "s", "UTC")) : PyRef();
+    PyRef local =
+        in_utc ? PyRef(PyObject_CallMethod(in_utc.get(), "tz_convert", "O", tz)) : PyRef();
+    PyRef naive =
+        local ? PyRef(PyObject_CallMethod(local.get(), "tz_localize", "O", Py_None)) : PyRef();
     PyRef values = naive ? PyRef(PyObject_GetAttrString(naive.get(), "values")) : PyRef();
     if (!values) {
         if (PyErr_Occurred()) clear_ordinary_error();
@@ -59,7 +63,8 @@ std::optional<std::vector<std::int64_t>> wall_times(const std::vector<std::int64
         return std::nullopt;
     std::vector<std::int64_t> wall(utc.size());
     for (npy_intp i = 0; i < n; ++i) {
-        wall[static_cast<std::size_t>(i)] = *static_cast<const std::int64_t*>(PyArray_GETPTR1(arr, i));
+        wall[static_cast<std::size_t>(i)] =
+            *static_cast<const std::int64_t*>(PyArray_GETPTR1(arr, i));
     }
     return wall;
 }
@@ -90,7 +95,8 @@ class DatetimePlan final : public ColumnPlan {
             return;
         for (std::size_t id = 0; id < k; ++id) {
             if (renderable_[id]) {
-                renderable_[id] = u && in_written_years(static_cast<std::int64_t>(values_.values[id]), *u);
+                renderable_[id] =
+                    u && in_written_years(static_cast<std::int64_t>(values_.values[id]), *u);
             }
         }
     }
@@ -100,7 +106,8 @@ class DatetimePlan final : public ColumnPlan {
     std::vector<std::uint32_t> sampled() const override {
         std::vector<std::uint32_t> ids;
         for (std::size_t id = 0; id < renderable_.size(); ++id) {
-            if (!renderable_[id] || id == first_valid_) ids.push_back(static_cast<std::uint32_t>(id));
+            if (!renderable_[id] || id == first_valid_)
+                ids.push_back(static_cast<std::uint32_t>(id));
         }
         return ids;
     }
@@ -139,7 +146,8 @@ class DatetimePlan final : public ColumnPlan {
     bool settle_timestamps(DistinctCells::Boxer sample, PyObject* cell, TimeUnit unit) {
         const std::size_t k = values_.values.size();
         std::vector<std::int64_t> utc(k);
-        for (std::size_t id = 0; id < k; ++id) utc[id] = static_cast<std::int64_t>(values_.values[id]);
+        for (std::size_t id = 0; id < k; ++id)
+            utc[id] = static_cast<std::int64_t>(values_.values[id]);
         std::vector<std::uint8_t>& renderable = renderable_;
         PyRef tz = checked(PyObject_GetAttrString(cell, "tz"));
         if (tz.get() == Py_None) {

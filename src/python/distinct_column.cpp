@@ -79,8 +79,9 @@ void read_distinct(CellReader& reader, std::size_t j, DistinctRows& rows, Distin
         }
         if (!keyed.empty()) {
             sort_by_key(keyed);
-            reader.set_text(j, std::make_unique<OrderedLabels>(std::move(rows.ids), k, std::move(keyed),
-                                                               std::move(others), cells.renderer()));
+            reader.set_text(
+                j, std::make_unique<OrderedLabels>(std::move(rows.ids), k, std::move(keyed),
+                                                   std::move(others), cells.renderer()));
             return;
         }
     }

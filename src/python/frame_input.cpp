@@ -148,7 +148,8 @@ bool FrameColumns::plan_arrow(PyObject* values, std::size_t loc, std::size_t row
     // utf8_view ("vu") keeps the `values` path: pandas fails to build `values` for it alone or
     // with missing cells, and only that path reports those failures as they are.
     if (*format == "vu") return false;
-    if (*format != "u" && *format != "U") return take_read(loc, read_arrow_words(*stream, rows, scratch_words_, scratch_valid_));
+    if (*format != "u" && *format != "U")
+        return take_read(loc, read_arrow_words(*stream, rows, scratch_words_, scratch_valid_));
     // Text. The missing marker that `values` would put in: the float NaN or pd.NA.
     PyRef marker = pandas_compat::na_value(values);
     PyRef pandas = imported_module("pandas");
@@ -180,7 +181,8 @@ bool FrameColumns::settle(PyObject* frame) {
             if (!plan || plan->samples_all() != all) continue;
             group.emplace_back(loc, plan);
             columns.push_back(loc);
-            for (const std::uint32_t id : plan->sampled()) rows.push_back(plan->rows().first_row[id]);
+            for (const std::uint32_t id : plan->sampled())
+                rows.push_back(plan->rows().first_row[id]);
         }
         if (group.empty()) continue;
         FrameSample& sample = samples_.emplace_back();
@@ -217,7 +219,9 @@ void FrameColumns::read(CellReader& reader) {
                 }
                 reader.set_text(j, c.text);
                 break;
-            case Column::Kind::distinct: read_distinct(reader, j, c.plan->rows(), c.plan->cells()); break;
+            case Column::Kind::distinct:
+                read_distinct(reader, j, c.plan->rows(), c.plan->cells());
+                break;
             case Column::Kind::none: break;
         }
     }

@@ -62,9 +62,9 @@ class FrameColumns {
     std::vector<PyRef> arrays_;          // keeps every array read in place alive
     std::deque<ArrowTextColumn> arrow_;  // stable addresses for the columns' views
     std::vector<std::unique_ptr<ColumnPlan>> plans_;
-    std::deque<std::vector<std::uint64_t>> words_;  // numbers copied out of Arrow arrays
+    std::deque<std::vector<std::uint64_t>> words_;     // numbers copied out of Arrow arrays
     std::vector<std::shared_ptr<const void>> owners_;  // Arrow arrays read in place
-    std::vector<std::uint64_t> scratch_words_;          // Arrow columns' words while planned
+    std::vector<std::uint64_t> scratch_words_;         // Arrow columns' words while planned
     std::vector<std::uint8_t> scratch_valid_;
     std::deque<FrameSample> samples_;
 };

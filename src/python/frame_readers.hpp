@@ -22,7 +22,7 @@ namespace vandra {
 struct ColumnRead {
     ColumnRead() = default;
     ColumnRead(std::unique_ptr<ColumnPlan> p) : plan(std::move(p)) {}  // NOLINT: implicit
-    explicit ColumnRead(NumberView view) : numbers(view) {}
+    explicit ColumnRead(const NumberView& view) : numbers(view) {}
 
     std::unique_ptr<ColumnPlan> plan;
     NumberView numbers;
@@ -45,7 +45,9 @@ ColumnRead read_masked(PyObject* values, std::size_t rows);
 class ArrowStream {
   public:
     static std::optional<ArrowStream> of(PyObject* values);
-    ArrowStream(ArrowStream&& other) noexcept : stream_(other.stream_) { other.stream_.release = nullptr; }
+    ArrowStream(ArrowStream&& other) noexcept : stream_(other.stream_) {
+        other.stream_.release = nullptr;
+    }
     ArrowStream(const ArrowStream&) = delete;
     ArrowStream& operator=(const ArrowStream&) = delete;
     ArrowStream& operator=(ArrowStream&&) = delete;
@@ -62,7 +64,7 @@ class ArrowStream {
 // An Arrow column of numbers, bools, timestamps, dates, durations or dictionary indices.
 // `words`, `valid`: scratch space, reused from column to column (fresh pages cost as much as
 // the work done in them).
-ColumnRead read_arrow_words(ArrowStream& stream, std::size_t rows, std::vector<std::uint64_t>& words,
-                            std::vector<std::uint8_t>& valid);
+ColumnRead read_arrow_words(ArrowStream& stream, std::size_t rows,
+                            std::vector<std::uint64_t>& words, std::vector<std::uint8_t>& valid);
 
 }  // namespace vandra

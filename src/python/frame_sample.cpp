@@ -12,7 +12,8 @@ namespace {
 PyRef int_list(const std::vector<std::size_t>& values) {
     PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(values.size())));
     for (std::size_t k = 0; k < values.size(); ++k) {
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), checked(PyLong_FromSize_t(values[k])).release());
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k),
+                        checked(PyLong_FromSize_t(values[k])).release());
     }
     return list;
 }
@@ -43,8 +44,10 @@ bool FrameSample::take(PyObject* frame, std::vector<std::size_t> columns,
         });
         if (!kept && !locs.empty()) columns.push_back(locs.front());
     }
-    PyRef narrow = take_along(frame, columns, 1);
-    PyRef small = narrow ? take_along(narrow.get(), rows, 0) : PyRef();
+    // Rows first: a frame of few rows is cheap to narrow, while taking columns first may copy
+    // them whole (pandas before copy-on-write).
+    PyRef few = take_along(frame, rows, 0);
+    PyRef small = few ? take_along(few.get(), columns, 1) : PyRef();
     PyRef values = small ? PyRef(PyObject_GetAttrString(small.get(), "values")) : PyRef();
     if (!values) {
         if (PyErr_Occurred()) clear_ordinary_error();
@@ -76,7 +79,8 @@ PyRef FrameSample::cell(std::size_t row, std::size_t column) const {
         PyObject* slot = *static_cast<PyObject**>(PyArray_GETPTR2(arr, i, j));
         return PyRef::borrow(slot ? slot : Py_None);
     }
-    PyRef key = checked(Py_BuildValue("(nn)", static_cast<Py_ssize_t>(i), static_cast<Py_ssize_t>(j)));
+    PyRef key =
+        checked(Py_BuildValue("(nn)", static_cast<Py_ssize_t>(i), static_cast<Py_ssize_t>(j)));
     return checked(PyObject_GetItem(values_.get(), key.get()));
 }
 

@@ -55,7 +55,8 @@ ColumnRead read_masked(PyObject* values, std::size_t rows) {
     using T = NumberView::Type;
     const T type = number_type(data);
     bool missing = false;
-    for (std::size_t i = 0; i < rows && !missing; ++i) missing = m[static_cast<npy_intp>(i) * ms] != 0;
+    for (std::size_t i = 0; i < rows && !missing; ++i)
+        missing = m[static_cast<npy_intp>(i) * ms] != 0;
     if (!missing && type != T::none && type != T::longdouble) {
         return ColumnRead(NumberView{d, ds, type});  // numbers, alone or not
     }

@@ -57,7 +57,7 @@ void** load_api_table() {
 }  // namespace
 
 const StringDTypeApi* string_dtype_api(PyArrayObject* arr) {
-    constexpr int kStringTypeNum = 2056;  // NPY_VSTRING
+    constexpr int kStringTypeNum = 2056;     // NPY_VSTRING
     constexpr int kStringApiVersion = 0x12;  // NumPy 2.0's API level
     if (PyArray_TYPE(arr) != kStringTypeNum || PyArray_RUNTIME_VERSION < kStringApiVersion)
         return nullptr;

@@ -19,7 +19,9 @@ bool is_array_class(PyObject* values, const char* name) {
 
 }  // namespace
 
-bool is_frame(PyObject* obj) { return is_type(obj, "pandas", "DataFrame"); }
+bool is_frame(PyObject* obj) {
+    return is_type(obj, "pandas", "DataFrame");
+}
 
 std::optional<std::vector<Block>> frame_blocks(PyObject* frame) {
     PyRef mgr = attr_or_null(frame, "_mgr");
@@ -49,7 +51,8 @@ std::optional<std::vector<Block>> frame_blocks(PyObject* frame) {
 ArrayKind array_kind(PyObject* values) {
     if (PyArray_CheckExact(values)) return ArrayKind::numpy;
     if (is_array_class(values, "StringArray")) return ArrayKind::python_string;
-    if (is_array_class(values, "ArrowStringArray") || is_array_class(values, "ArrowExtensionArray") ||
+    if (is_array_class(values, "ArrowStringArray") ||
+        is_array_class(values, "ArrowExtensionArray") ||
         is_type(values, "pandas.core.arrays.string_arrow", "ArrowStringArrayNumpySemantics"))
         return ArrayKind::arrow;
     if (is_array_class(values, "Categorical")) return ArrayKind::categorical;

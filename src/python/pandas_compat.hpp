@@ -29,14 +29,14 @@ std::optional<std::vector<Block>> frame_blocks(PyObject* frame);
 
 // The classes of column arrays the readers know, matched exactly.
 enum class ArrayKind {
-    numpy,           // numpy.ndarray
-    python_string,   // StringArray: an object array of str and a missing marker
-    arrow,           // ArrowExtensionArray, ArrowStringArray (and pandas 2.2's NumPy-semantics one)
-    categorical,     // Categorical
-    datetime,        // DatetimeArray, naive or tz-aware
-    timedelta,       // TimedeltaArray
-    period,          // PeriodArray
-    masked,          // IntegerArray, FloatingArray, BooleanArray
+    numpy,          // numpy.ndarray
+    python_string,  // StringArray: an object array of str and a missing marker
+    arrow,          // ArrowExtensionArray, ArrowStringArray (and pandas 2.2's NumPy-semantics one)
+    categorical,    // Categorical
+    datetime,       // DatetimeArray, naive or tz-aware
+    timedelta,      // TimedeltaArray
+    period,         // PeriodArray
+    masked,         // IntegerArray, FloatingArray, BooleanArray
     other,
 };
 ArrayKind array_kind(PyObject* values);

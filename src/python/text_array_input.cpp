@@ -19,7 +19,9 @@ namespace {
 class FixedTextCells final : public DistinctCells {
   public:
     FixedTextCells(Boxer boxer, const DistinctBytes& values, bool unicode)
-        : DistinctCells(std::move(boxer)), views_(values.views), unicode_(unicode),
+        : DistinctCells(std::move(boxer)),
+          views_(values.views),
+          unicode_(unicode),
           rendered_(values.views.size()) {
         for (std::size_t id = 0; id < views_.size(); ++id) {
             const std::string_view v = views_[id];
@@ -37,8 +39,8 @@ class FixedTextCells final : public DistinctCells {
     std::optional<double> own_number(std::uint32_t) const override { return std::nullopt; }
     std::string_view own_text(std::uint32_t id) const override {
         const std::string_view v = views_[id];
-        scratch_ = unicode_ ? *ucs4_text(v.data(), v.size())
-                            : bytes_repr(bytes_value(v.data(), v.size()));
+        scratch_ =
+            unicode_ ? *ucs4_text(v.data(), v.size()) : bytes_repr(bytes_value(v.data(), v.size()));
         return scratch_;
     }
 
@@ -55,7 +57,8 @@ class StringCells final : public DistinctCells {
 
   private:
     bool renders(std::uint32_t id) const override {
-        return id != values_.null_id && is_valid_utf8(values_.views[id].data(), values_.views[id].size());
+        return id != values_.null_id &&
+               is_valid_utf8(values_.views[id].data(), values_.views[id].size());
     }
     std::optional<double> own_number(std::uint32_t) const override { return std::nullopt; }
     std::string_view own_text(std::uint32_t id) const override { return values_.views[id]; }

@@ -38,7 +38,9 @@ struct NumpyTimeCells::Texts final : ValueRenderer {
     TimeUnit unit = TimeUnit::second;
     bool timedelta = false;
 
-    void render(std::uint32_t id, std::string& out) const { text(static_cast<std::int64_t>(values[id]), out); }
+    void render(std::uint32_t id, std::string& out) const {
+        text(static_cast<std::int64_t>(values[id]), out);
+    }
     // The keyed values are datetimes other than NaT, and their key is the value itself.
     std::size_t render(const KeyedItem& value, char* out) const override {
         return numpy_datetime_text(value.key, unit, out);
@@ -56,7 +58,10 @@ struct NumpyTimeCells::Texts final : ValueRenderer {
 
 NumpyTimeCells::NumpyTimeCells(Boxer boxer, std::vector<std::uint64_t> values,
                                const NumpyTimeUnit& unit, bool timedelta, std::uint32_t null_id)
-    : DistinctCells(std::move(boxer)), unit_(time_unit(unit)), timedelta_(timedelta), null_id_(null_id) {
+    : DistinctCells(std::move(boxer)),
+      unit_(time_unit(unit)),
+      timedelta_(timedelta),
+      null_id_(null_id) {
     auto texts = std::make_shared<Texts>();
     texts->values = std::move(values);
     texts->timedelta = timedelta;
@@ -79,13 +84,13 @@ bool NumpyTimeCells::in_range(std::int64_t v) const {
     if (!timedelta_) return in_written_years(v, *unit_);
     // Python's timedeltas reach 999,999,999 days; a margin keeps clear of the edge.
     constexpr std::int64_t kDays = 999999000;
-    const std::int64_t per_day = *unit_ == TimeUnit::day ? 1
-                                 : *unit_ == TimeUnit::hour ? 24
+    const std::int64_t per_day = *unit_ == TimeUnit::day      ? 1
+                                 : *unit_ == TimeUnit::hour   ? 24
                                  : *unit_ == TimeUnit::minute ? 1440
                                  : *unit_ == TimeUnit::second ? 86400
-                                 : *unit_ == TimeUnit::milli ? 86400000
-                                 : *unit_ == TimeUnit::micro ? 86400000000
-                                                             : 86400000000000;
+                                 : *unit_ == TimeUnit::milli  ? 86400000
+                                 : *unit_ == TimeUnit::micro  ? 86400000000
+                                                              : 86400000000000;
     return v / per_day < kDays && v / per_day > -kDays;
 }
 
@@ -106,7 +111,9 @@ std::string_view NumpyTimeCells::own_text(std::uint32_t id) const {
     return scratch_;
 }
 
-std::shared_ptr<const ValueRenderer> NumpyTimeCells::renderer() const { return texts_; }
+std::shared_ptr<const ValueRenderer> NumpyTimeCells::renderer() const {
+    return texts_;
+}
 
 // ISO texts of one unit are of one width in the years 1 to 9999: they ascend with time.
 std::optional<DistinctCells::TextKey> NumpyTimeCells::text_key(std::uint32_t id) const {
@@ -167,7 +174,9 @@ std::string_view TimestampCells::own_text(std::uint32_t id) const {
     return scratch_;
 }
 
-std::shared_ptr<const ValueRenderer> TimestampCells::renderer() const { return texts_; }
+std::shared_ptr<const ValueRenderer> TimestampCells::renderer() const {
+    return texts_;
+}
 
 // Timestamp texts ascend with their wall-clock time: a whole second is a prefix of the texts
 // of its fractions, and 6 fraction digits (microseconds) one of the 9 of a nanosecond value;
@@ -177,8 +186,9 @@ std::shared_ptr<const ValueRenderer> TimestampCells::renderer() const { return t
 std::optional<DistinctCells::TextKey> TimestampCells::text_key(std::uint32_t id) const {
     if (texts_->offsets.empty()) return TextKey{texts_->wall[id], 0};
     const std::int64_t off = texts_->offsets[id];
-    const auto rank = off >= 0 ? static_cast<std::uint64_t>(off)
-                               : (std::uint64_t{1} << 62) + static_cast<std::uint64_t>(-off);  // see Texts
+    const auto rank =
+        off >= 0 ? static_cast<std::uint64_t>(off)
+                 : (std::uint64_t{1} << 62) + static_cast<std::uint64_t>(-off);  // see Texts
     return TextKey{texts_->wall[id], rank};
 }
 

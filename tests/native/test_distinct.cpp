@@ -108,8 +108,8 @@ TEST_CASE("ordered labels: rendered in order, other texts merged in, repeats sha
     const auto letters = std::make_shared<Letters>();
     const std::vector<std::uint32_t> ids = {0, 4, 1, 5, 6, 2, 7, 3, 8};
     const std::vector<KeyedItem> ordered = {{0, 0, 0}, {1, 0, 1}, {2, 0, 2}, {3, 0, 3}};
-    OrderedLabels labels(ids, 9, ordered,
-                         {{4, "a"}, {5, "d"}, {6, "NaN"}, {7, "z"}, {8, "z"}}, letters);
+    OrderedLabels labels(ids, 9, ordered, {{4, "a"}, {5, "d"}, {6, "NaN"}, {7, "z"}, {8, "z"}},
+                         letters);
     std::vector<double> codes(ids.size());
     const CodeMap map = labels.encode(codes.data());
     CHECK((labels_of(map) == std::vector<std::string>{"a", "b", "d", "f", "h", "z"}));
@@ -128,14 +128,16 @@ TEST_CASE("sort_by_key orders by key, signed, then by tie") {
         std::vector<KeyedItem> items(n);
         for (std::size_t i = 0; i < n; ++i) {
             const auto key = static_cast<std::int64_t>(rng() % 100) - 50;
-            items[i] = KeyedItem{key * (std::int64_t{1} << 40), rng() % 3, static_cast<std::uint32_t>(i)};
+            items[i] =
+                KeyedItem{key * (std::int64_t{1} << 40), rng() % 3, static_cast<std::uint32_t>(i)};
         }
         auto want = items;
         std::stable_sort(want.begin(), want.end(), [](const KeyedItem& a, const KeyedItem& b) {
             return a.key != b.key ? a.key < b.key : a.tie < b.tie;
         });
         sort_by_key(items);
-        for (std::size_t i = 0; i < n; ++i) CHECK(items[i].key == want[i].key && items[i].tie == want[i].tie);
+        for (std::size_t i = 0; i < n; ++i)
+            CHECK(items[i].key == want[i].key && items[i].tie == want[i].tie);
     }
 }
 
@@ -151,8 +153,10 @@ TEST_CASE("numbers and datetimes are written as Python, numpy and pandas write t
     CHECK(!numpy_datetime_text(-62135596801, TimeUnit::second, out));  // 0000-12-31
     CHECK(timestamp_text(1500, TimeUnit::milli, -(4 * 3600 + 56 * 60 + 2), out) &&
           out == "1970-01-01 00:00:01.500000-04:56:02");
-    CHECK(timestamp_text(1, TimeUnit::nano, std::nullopt, out) && out == "1970-01-01 00:00:00.000000001");
-    CHECK(timestamp_text(253402300799, TimeUnit::second, 0, out) && out == "9999-12-31 23:59:59+00:00");
+    CHECK(timestamp_text(1, TimeUnit::nano, std::nullopt, out) &&
+          out == "1970-01-01 00:00:00.000000001");
+    CHECK(timestamp_text(253402300799, TimeUnit::second, 0, out) &&
+          out == "9999-12-31 23:59:59+00:00");
     CHECK(bytes_repr("a'\\\x01\xff") == "b\"a'\\\\\\x01\\xff\"" && bytes_repr("x") == "b'x'");
     CHECK(!may_be_number("1.5x") && may_be_number(" -1_000.5e+3 ") && may_be_number("\xd9\xa1"));
 }
