@@ -7,7 +7,7 @@ JOBS ?= 2
 DEV_BUILD := build/dev
 PYTEST_ARGS ?=
 
-.PHONY: venv build demo dist test test-quick typecheck matrix-ci test-native test-python tsan asan lint format bench bench-install bench-profile bench-native matrix clean
+.PHONY: venv build demo dist test test-quick typecheck matrix-ci test-native test-python tsan asan lint format bench bench-install bench-types bench-profile bench-native matrix clean
 
 venv: $(VENV)/.ready
 $(VENV)/.ready: pyproject.toml requirements-dev.txt
@@ -94,8 +94,17 @@ bench-install: $(BENCH_VENV)/.ready
 	$(BPY) -m pip install -q --no-build-isolation --no-deps \
 	  -Cbuild-dir=build/bench -Cinstall.strip=false .
 
-bench: bench-install
+bench: bench-install bench-types
 	$(BPY) bench/compare.py $(BENCH_ARGS)
+
+# Datetime, category, nullable and Arrow columns and NumPy text arrays against pandas
+# (bench/column_types.py). Where TYPES_BEFORE exists (that script's JSON from a run of an
+# earlier build), the report shows both builds side by side.
+TYPES_BEFORE ?= bench/results/column_types_before.json
+TYPES_ARGS ?= $(if $(wildcard $(TYPES_BEFORE)),--before $(TYPES_BEFORE))
+
+bench-types: bench-install
+	$(BPY) bench/column_types.py $(TYPES_ARGS)
 
 bench-profile: bench-install
 	$(BPY) bench/compare.py --profile $(BENCH_ARGS)
