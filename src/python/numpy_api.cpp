@@ -1,7 +1,7 @@
 #define VANDRA_NUMPY_API_OWNER
 #include "python/numpy_api.hpp"
 
-#include "lib/once.hpp"
+#include "python/once.hpp"
 #include "python/py_ref.hpp"
 
 namespace vandra {

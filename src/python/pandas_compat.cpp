@@ -1,7 +1,7 @@
 #include "python/pandas_compat.hpp"
 
 #include "python/numpy_api.hpp"
-#include "python/pandas_lookup.hpp"
+#include "python/lookup.hpp"
 
 namespace vandra::pandas_compat {
 namespace {
@@ -19,8 +19,42 @@ bool is_array_class(PyObject* values, const char* name) {
 
 }  // namespace
 
-bool is_frame(PyObject* obj) {
-    return is_type(obj, "pandas", "DataFrame");
+bool is_frame(PyObject* obj) { return is_type(obj, "pandas", "DataFrame"); }
+
+bool is_own_class(PyObject* cls, Class which) {
+    switch (which) {
+        case Class::frame: return is_class_of(cls, "pandas.core.frame", "DataFrame");
+        case Class::series: return is_class_of(cls, "pandas.core.series", "Series");
+        case Class::index: return is_class_of(cls, "pandas.core.indexes.base", "Index");
+    }
+    return false;
+}
+
+bool frames_keep_fortran_floats() {
+    PyRef pandas = imported_module("pandas");
+    PyRef ctor = pandas ? attr_or_null(pandas.get(), "DataFrame") : PyRef();
+    return is_own_class(ctor.get(), Class::frame);
+}
+
+std::optional<bool> infers_string_dtype() {
+    PyRef config = imported_module("pandas._config");
+    if (!config) return std::nullopt;
+    if (PyRef using_str = attr_or_null(config.get(), "using_string_dtype")) {
+        PyRef answer(PyObject_CallNoArgs(using_str.get()));
+        if (!answer) clear_ordinary_error();
+        if (!answer || !PyBool_Check(answer.get())) return std::nullopt;
+        return answer.get() == Py_True;
+    }
+    // Older pandas: object, unless its opt-in inference of Arrow strings is on (whose dtype
+    // is not the one looked for here).
+    PyRef arrow_str = attr_or_null(config.get(), "using_pyarrow_string_dtype");
+    PyRef answer(arrow_str ? PyObject_CallNoArgs(arrow_str.get()) : nullptr);
+    if (!answer) {
+        if (PyErr_Occurred()) clear_ordinary_error();
+        return std::nullopt;
+    }
+    if (answer.get() != Py_False) return std::nullopt;
+    return false;
 }
 
 std::optional<std::vector<Block>> frame_blocks(PyObject* frame) {

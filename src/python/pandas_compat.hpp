@@ -1,8 +1,9 @@
-// Everything the input side knows of pandas' private internals, in one place: how a
-// DataFrame's columns are held (its block manager's blocks and their column positions) and
-// what each kind of column array keeps inside. Checked on pandas 2.2, 3.0 and 3.1. Every
-// lookup answers "not recognised" (null, nullopt, ArrayKind::other) for anything else, and
-// the frame is then read through its public `values` instead.
+// Everything vandra knows of pandas' private internals, in one place: how a DataFrame's
+// columns are held (its block manager's blocks and their column positions), what each kind
+// of column array keeps inside, where pandas' own classes are defined, and how it builds
+// frames and infers dtypes. Checked on pandas 2.2, 3.0 and 3.1. Every lookup answers "not
+// recognised" (false, null, nullopt, ArrayKind::other) for anything else: a frame is then
+// read through its public `values`, and results are built through pandas' public API alone.
 #pragma once
 
 #include <Python.h>
@@ -18,6 +19,18 @@ namespace vandra::pandas_compat {
 // Whether obj's type is exactly the DataFrame class of the imported pandas (pandas is never
 // imported here: a frame cannot exist without it).
 bool is_frame(PyObject* obj);
+
+// pandas' own classes, as defined in its modules (a stand-in put in their place elsewhere
+// does not pass).
+enum class Class { frame, series, index };
+bool is_own_class(PyObject* cls, Class which);
+
+// Whether a frame result built now keeps a Fortran-ordered float64 array as its block
+// without copying it: the imported pandas has its own DataFrame class.
+bool frames_keep_fortran_floats();
+
+// Whether pandas infers its str dtype for a list of str (else object); nullopt if unknown.
+std::optional<bool> infers_string_dtype();
 
 // One block of a frame: its array (2-D numpy of shape (columns, rows), or an extension array
 // of one column) and the frame positions of its columns.

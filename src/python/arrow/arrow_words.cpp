@@ -1,0 +1,243 @@
+#include "python/arrow/arrow_words.hpp"
+
+#include <bit>
+#include <cstring>
+#include <limits>
+#include <type_traits>
+#include <utility>
+
+namespace vandra {
+namespace {
+
+struct StreamGuard {
+    ArrowArrayStream& stream;
+    ~StreamGuard() {
+        if (stream.release != nullptr) stream.release(&stream);
+    }
+};
+
+bool valid_at(const ArrowArray& a, std::int64_t k) {
+    const auto* bits = static_cast<const unsigned char*>(a.buffers[0]);
+    return bits == nullptr || ((bits[k >> 3] >> (k & 7)) & 1);
+}
+
+}  // namespace
+
+std::optional<std::string> ArrowWords::format_of(ArrowArrayStream& stream) {
+    if (stream.release == nullptr || !stream.get_schema) return std::nullopt;
+    ArrowSchema schema{};
+    if (stream.get_schema(&stream, &schema) != 0) return std::nullopt;
+    std::string format = schema.format ? schema.format : "";
+    if (schema.dictionary != nullptr) format = "dictionary:" + format;
+    if (schema.release != nullptr) schema.release(&schema);
+    return format;
+}
+
+std::optional<ArrowWords> ArrowWords::import(ArrowArrayStream& stream, std::string& why) {
+    if (stream.release == nullptr || !stream.get_schema || !stream.get_next) {
+        why = "stream already released";
+        return std::nullopt;
+    }
+    StreamGuard guard{stream};
+    ArrowSchema schema{};
+    if (stream.get_schema(&stream, &schema) != 0) {
+        why = "no schema";
+        return std::nullopt;
+    }
+    const std::string format = schema.format ? schema.format : "";
+    const bool dictionary = schema.dictionary != nullptr;
+    const bool plain = schema.n_children == 0;
+    if (schema.release != nullptr) schema.release(&schema);
+    // Dictionary indices are integers whatever the dictionary holds: pandas boxes its entries.
+    using K = Kind;
+    const K ints = dictionary ? K::other : K::signed_int;
+    const K uints = dictionary ? K::other : K::unsigned_int;
+    std::optional<Layout> layout;
+    std::string unit;
+    if (!plain) {
+    } else if (format == "c") {
+        layout = Layout{ints, 1, true, false};
+    } else if (format == "C") {
+        layout = Layout{uints, 1, false, false};
+    } else if (format == "s") {
+        layout = Layout{ints, 2, true, false};
+    } else if (format == "S") {
+        layout = Layout{uints, 2, false, false};
+    } else if (format == "i") {
+        layout = Layout{ints, 4, true, false};
+    } else if (format == "I") {
+        layout = Layout{uints, 4, false, false};
+    } else if (format == "l") {
+        layout = Layout{ints, 8, true, false};
+    } else if (format == "L") {
+        layout = Layout{uints, 8, false, false};
+    } else if (dictionary) {
+    } else if (format == "f") {
+        layout = Layout{K::floating, 4, true, true};
+    } else if (format == "g") {
+        layout = Layout{K::floating, 8, true, true};
+    } else if (format == "b") {
+        layout = Layout{K::boolean, 0, false, false};
+    } else if (format == "tdD") {
+        layout = Layout{K::other, 4, true, false};
+    } else if (format == "tdm") {
+        layout = Layout{K::other, 8, true, false};
+    } else if ((format.size() == 3 && format.starts_with("tD")) ||
+               (format.size() >= 4 && format.starts_with("ts") && format[3] == ':')) {
+        const char u = format[2];
+        unit = u == 's' ? "s" : u == 'm' ? "ms" : u == 'u' ? "us" : u == 'n' ? "ns" : "";
+        if (!unit.empty())
+            layout = Layout{format[1] == 'D' ? K::duration : K::timestamp, 8, true, false};
+    }
+    if (!layout) {
+        why = "format '" + format + "' is not read here";
+        return std::nullopt;
+    }
+    ArrowWords out(*layout);
+    out.unit_ = unit;
+    for (;;) {
+        ArrowArray a{};
+        if (stream.get_next(&stream, &a) != 0) {
+            why = "stream failed";
+            return std::nullopt;
+        }
+        if (a.release == nullptr) break;  // end of stream
+        out.arrays_.push_back(a);         // owned from here on, also if it is refused
+        constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max() / 16;
+        if (a.length < 0 || a.offset < 0 || a.length > kMax || a.offset > kMax ||
+            a.n_buffers != 2 || a.buffers == nullptr || a.n_children != 0 ||
+            (a.dictionary == nullptr) == dictionary || (a.length > 0 && a.buffers[1] == nullptr)) {
+            why = "malformed array";
+            return std::nullopt;
+        }
+        if (a.length == 0) {
+            out.arrays_.back().release(&out.arrays_.back());
+            out.arrays_.pop_back();
+            continue;
+        }
+        out.length_ += static_cast<std::size_t>(a.length);
+    }
+    return out;
+}
+
+ArrowWords::ArrowWords(ArrowWords&& other) noexcept
+    : kind_(other.kind_),
+      layout_(other.layout_),
+      unit_(std::move(other.unit_)),
+      arrays_(std::move(other.arrays_)),
+      length_(std::exchange(other.length_, 0)) {
+    other.arrays_.clear();
+}
+
+ArrowWords::~ArrowWords() {
+    for (ArrowArray& a : arrays_) {
+        if (a.release != nullptr) a.release(&a);
+    }
+}
+
+bool ArrowWords::has_nulls() const {
+    for (const ArrowArray& a : arrays_) {
+        if (a.buffers[0] == nullptr || a.null_count == 0) continue;
+        for (std::int64_t k = a.offset; k < a.offset + a.length; ++k) {
+            if (!valid_at(a, k)) return true;
+        }
+    }
+    return false;
+}
+
+NumberView ArrowWords::in_place() {
+    using T = NumberView::Type;
+    if (layout_.bytes == 0 || has_nulls()) return {};
+    if (kind_ != Kind::signed_int && kind_ != Kind::unsigned_int && kind_ != Kind::floating)
+        return {};
+    T type = T::none;
+    switch (layout_.bytes) {
+        case 1: type = layout_.is_signed ? T::i8 : T::u8; break;
+        case 2: type = layout_.is_signed ? T::i16 : T::u16; break;
+        case 4: type = layout_.is_float ? T::f32 : layout_.is_signed ? T::i32 : T::u32; break;
+        case 8: type = layout_.is_float ? T::f64 : layout_.is_signed ? T::i64 : T::u64; break;
+        default: return {};
+    }
+    parts_.clear();
+    starts_.assign(1, 0);
+    for (const ArrowArray& a : arrays_) {
+        parts_.push_back(
+            NumberView{static_cast<const char*>(a.buffers[1]) + a.offset * layout_.bytes,
+                       layout_.bytes, type});
+        starts_.push_back(starts_.back() + static_cast<std::size_t>(a.length));
+    }
+    if (parts_.size() == 1) return parts_.front();
+    NumberView chunked;
+    chunked.type = T::chunked;
+    chunked.chunks = NumberParts{parts_.data(), starts_.data(), parts_.size()};
+    return chunked;
+}
+
+namespace {
+
+// Rows [lo, hi) of one array's values of type T into words (nulls as 0, and their flags).
+template <class T>
+void flatten_values(const ArrowArray& a, std::uint64_t* words, std::uint8_t* valid) {
+    const auto* values = static_cast<const char*>(a.buffers[1]);
+    const bool all_valid = a.buffers[0] == nullptr || a.null_count == 0;
+    for (std::int64_t i = 0; i < a.length; ++i) {
+        const std::int64_t k = a.offset + i;
+        const bool ok = all_valid || valid_at(a, k);
+        valid[i] = ok ? 1 : 0;
+        std::uint64_t w;
+        if constexpr (std::is_same_v<T, bool>) {
+            w = (static_cast<unsigned char>(values[k >> 3]) >> (k & 7)) & 1;
+        } else {
+            T v;
+            std::memcpy(&v, values + k * static_cast<std::int64_t>(sizeof(T)), sizeof(T));
+            if constexpr (std::is_floating_point_v<T>) {
+                w = std::bit_cast<std::uint64_t>(static_cast<double>(v));
+            } else if constexpr (std::is_signed_v<T>) {
+                w = static_cast<std::uint64_t>(static_cast<std::int64_t>(v));
+            } else {
+                w = static_cast<std::uint64_t>(v);
+            }
+        }
+        words[i] = ok ? w : 0;
+    }
+}
+
+}  // namespace
+
+void ArrowWords::flatten(std::vector<std::uint64_t>& words,
+                         std::vector<std::uint8_t>& valid) const {
+    words.resize(length_);
+    valid.resize(length_);
+    std::size_t row = 0;
+    const Layout l = layout_;
+    for (const ArrowArray& a : arrays_) {
+        std::uint64_t* w = words.data() + row;
+        std::uint8_t* v = valid.data() + row;
+        if (l.bytes == 0) {
+            flatten_values<bool>(a, w, v);
+        } else if (l.is_float) {
+            if (l.bytes == 4) {
+                flatten_values<float>(a, w, v);
+            } else {
+                flatten_values<double>(a, w, v);
+            }
+        } else if (l.is_signed) {
+            switch (l.bytes) {
+                case 1: flatten_values<std::int8_t>(a, w, v); break;
+                case 2: flatten_values<std::int16_t>(a, w, v); break;
+                case 4: flatten_values<std::int32_t>(a, w, v); break;
+                default: flatten_values<std::int64_t>(a, w, v); break;
+            }
+        } else {
+            switch (l.bytes) {
+                case 1: flatten_values<std::uint8_t>(a, w, v); break;
+                case 2: flatten_values<std::uint16_t>(a, w, v); break;
+                case 4: flatten_values<std::uint32_t>(a, w, v); break;
+                default: flatten_values<std::uint64_t>(a, w, v); break;
+            }
+        }
+        row += static_cast<std::size_t>(a.length);
+    }
+}
+
+}  // namespace vandra

@@ -1,0 +1,86 @@
+#include "python/input/cell_reader.hpp"
+
+#include <cstring>
+
+#include "python/errors.hpp"
+#include "lib/number_text.hpp"
+
+namespace vandra {
+namespace {
+
+// Cells whose reading runs no Python code and allocates no object the garbage collector
+// tracks, so nothing can free them meanwhile: they need not be held.
+bool is_plain(PyObject* cell) {
+    return PyUnicode_CheckExact(cell) || PyFloat_CheckExact(cell) || PyBool_Check(cell) ||
+           cell == Py_None;
+}
+
+}  // namespace
+
+std::string_view CellReader::str_label(PyObject* str) {
+    Seen& s = seen_[(reinterpret_cast<std::uintptr_t>(str) >> 4) % kSeen];
+    if (s.str.get() == str) return s.label;
+    s.label = str_text(str, store_);
+    s.str = PyRef::borrow(str);  // releasing the old entry's str runs no Python code
+    return s.label;
+}
+
+void CellReader::add(std::size_t j, PyObject* cell) {
+    if (++since_check_ == kCellsPerSignalCheck) {
+        since_check_ = 0;
+        check_signals();
+    }
+    if (!buffers_.is_object[j]) {
+        if (const std::optional<double> v = cell_number(cell)) {
+            if (buffers_.numbers[j].empty()) buffers_.numbers[j].reserve(rows_);
+            buffers_.numbers[j].push_back(*v);
+            return;
+        }
+        switch_to_text(j);
+    }
+    buffers_.labels[j].push_back(PyUnicode_CheckExact(cell) ? str_label(cell)
+                                                            : cell_text(cell, store_));
+}
+
+void CellReader::add_slots(std::size_t j, const char* slots, std::ptrdiff_t stride) {
+    auto slot_at = [slots, stride](std::size_t i) {
+        PyObject* slot;
+        std::memcpy(&slot, slots + static_cast<std::ptrdiff_t>(i) * stride, sizeof slot);
+        return slot;
+    };
+    for (std::size_t i = 0; i < rows_; ++i) {
+        // Cells point anywhere in memory: fetch the object (and a short str's bytes, which
+        // follow its header) a few rows ahead, so that the cache misses overlap.
+        if (i + kPrefetchAhead < rows_) {
+            if (PyObject* ahead = slot_at(i + kPrefetchAhead)) {
+                __builtin_prefetch(ahead);
+                __builtin_prefetch(reinterpret_cast<const char*>(ahead) + 64);
+            }
+        }
+        PyObject* slot = slot_at(i);
+        if (!slot) slot = Py_None;
+        if (is_plain(slot)) {
+            add(j, slot);  // no Python code runs while a plain cell is read
+            continue;
+        }
+        PyRef cell = PyRef::borrow(slot);
+        add(j, cell.get());
+    }
+}
+
+void CellReader::set_indexed_numbers(std::size_t j, std::vector<double> table,
+                                     std::vector<std::uint32_t> index) {
+    const auto& [t, i] = indexed_numbers_.emplace_back(std::move(table), std::move(index));
+    buffers_.number_views[j] =
+        NumberView{reinterpret_cast<const char*>(t.data()), 0, NumberView::Type::indexed, i.data()};
+}
+
+void CellReader::switch_to_text(std::size_t j) {
+    buffers_.is_object[j] = true;
+    auto& labels = buffers_.labels[j];
+    labels.reserve(rows_);
+    for (double v : buffers_.numbers[j]) labels.push_back(store_.copy(float_to_text(v)));
+    std::vector<double>().swap(buffers_.numbers[j]);
+}
+
+}  // namespace vandra

@@ -1,0 +1,82 @@
+#include "python/input/cell_text.hpp"
+
+#include <cstring>
+
+#include "python/errors.hpp"
+
+namespace vandra {
+
+namespace {
+
+// For strings that cannot be encoded to UTF-8 (unpaired surrogates): a new str
+// holding the replacement text.
+PyRef replace_surrogates(PyObject* str) {
+    clear_ordinary_error();
+    PyRef bytes = checked(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass"));
+    return checked(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()),
+                                        PyBytes_GET_SIZE(bytes.get()), "replace"));
+}
+
+}  // namespace
+
+std::string_view LabelStore::copy(std::string_view text) {
+    if (text.size() > left_) {
+        // Long labels get a block of their own; the current block keeps its free end.
+        if (text.size() > kBlock / 4) {
+            blocks_.push_back(std::make_unique_for_overwrite<char[]>(text.size()));
+            std::memcpy(blocks_.back().get(), text.data(), text.size());
+            return std::string_view(blocks_.back().get(), text.size());
+        }
+        blocks_.push_back(std::make_unique_for_overwrite<char[]>(kBlock));
+        free_ = blocks_.back().get();
+        left_ = kBlock;
+    }
+    if (!text.empty()) std::memcpy(free_, text.data(), text.size());
+    const std::string_view copied(free_, text.size());
+    free_ += text.size();
+    left_ -= text.size();
+    return copied;
+}
+
+std::string_view str_text(PyObject* str, LabelStore& store) {
+    Py_ssize_t size = 0;
+    if (const char* utf8 = PyUnicode_AsUTF8AndSize(str, &size)) {
+        return store.copy(std::string_view(utf8, static_cast<std::size_t>(size)));
+    }
+    PyRef fixed = replace_surrogates(str);
+    const char* utf8 = PyUnicode_AsUTF8AndSize(fixed.get(), &size);
+    if (!utf8) throw PythonError{};
+    return store.copy(std::string_view(utf8, static_cast<std::size_t>(size)));
+}
+
+std::string str_text_copy(PyObject* str) {
+    Py_ssize_t size = 0;
+    if (const char* utf8 = PyUnicode_AsUTF8AndSize(str, &size)) {
+        return std::string(utf8, static_cast<std::size_t>(size));
+    }
+    PyRef fixed = replace_surrogates(str);
+    const char* utf8 = PyUnicode_AsUTF8AndSize(fixed.get(), &size);
+    if (!utf8) throw PythonError{};
+    return std::string(utf8, static_cast<std::size_t>(size));
+}
+
+std::optional<double> cell_number(PyObject* cell) {
+    if (PyFloat_CheckExact(cell)) return PyFloat_AS_DOUBLE(cell);
+    // A str never converts to a float (it has no __float__); no need to ask.
+    if (PyUnicode_CheckExact(cell)) return std::nullopt;
+    const double v = PyFloat_AsDouble(cell);
+    if (v == -1.0 && PyErr_Occurred()) {
+        clear_ordinary_error();
+        return std::nullopt;
+    }
+    return v;
+}
+
+std::string_view cell_text(PyObject* cell, LabelStore& store) {
+    if (PyUnicode_CheckExact(cell)) return str_text(cell, store);
+    PyRef text(PyObject_Str(cell));
+    if (!text) throw_internal_from_python("cant convert to str");
+    return str_text(text.get(), store);
+}
+
+}  // namespace vandra

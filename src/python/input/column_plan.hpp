@@ -1,0 +1,64 @@
+// A frame column read by its distinct values (python/distinct_column.hpp). Planned before any
+// cell is read: its rows' ids, and the values whose cells must come from pandas' own boxing
+// (python/frame_sample.hpp). Once those cells exist, the plan settles how every value's cell
+// is made.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "lib/distinct_rows.hpp"
+#include "python/input/distinct_column.hpp"
+#include "python/input/time_cells.hpp"
+
+namespace vandra {
+
+class ColumnPlan {
+  public:
+    explicit ColumnPlan(DistinctRows rows) : rows_(std::move(rows)) {}
+    virtual ~ColumnPlan() = default;
+
+    DistinctRows& rows() { return rows_; }
+    // The values whose cells are sampled; every value when all().
+    virtual std::vector<std::uint32_t> sampled() const = 0;
+    virtual bool samples_all() const { return false; }
+    // Makes the column's cells, `sample` serving the sampled values. False when the sampled
+    // cells are not of the kind this reader renders (the frame is then read through `values`).
+    virtual bool settle(DistinctCells::Boxer sample) = 0;
+    DistinctCells& cells() { return *cells_; }
+
+  protected:
+    std::vector<std::uint32_t> all_ids() const;
+
+    DistinctRows rows_;
+    std::unique_ptr<DistinctCells> cells_;
+};
+
+// Every value boxed by pandas (categories, periods, timedeltas, dates, dictionary entries).
+class BoxedPlan final : public ColumnPlan {
+  public:
+    using ColumnPlan::ColumnPlan;
+    std::vector<std::uint32_t> sampled() const override { return all_ids(); }
+    bool samples_all() const override { return true; }
+    bool settle(DistinctCells::Boxer sample) override;
+};
+
+// How a numeric value is stored in its 64-bit word.
+enum class WordType { i64, u64, f64, boolean };
+
+// Numbers (masked arrays, Arrow integers, floats and bools): rendered as numbers, and where
+// the frame hands out Python ints, floats or bools, as their str(); missing values boxed.
+std::unique_ptr<ColumnPlan> number_plan(DistinctWords values, WordType type);
+
+// Datetimes: counts of `unit` since the epoch (UTC where the column has a time zone),
+// rendered as the Timestamps or datetime64 scalars the frame hands out; NaT and missing
+// values, and values outside the years 1 to 9999, boxed.
+std::unique_ptr<ColumnPlan> datetime_plan(DistinctWords values, const NumpyTimeUnit& unit);
+
+// Timedeltas likewise, rendered as the Timedeltas or timedelta64 scalars the frame hands out.
+std::unique_ptr<ColumnPlan> timedelta_plan(DistinctWords values, const NumpyTimeUnit& unit);
+
+}  // namespace vandra

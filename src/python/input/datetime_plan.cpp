@@ -1,0 +1,198 @@
+// Datetime and timedelta columns (numpy-backed, or Arrow timestamps and durations): the frame
+// hands out Timestamps or Timedeltas (an object frame) or datetime64 / timedelta64 scalars (a
+// frame of such columns alone); all are rendered here.
+#include <algorithm>
+
+#include "python/errors.hpp"
+#include "python/input/column_plan.hpp"
+#include "python/numpy_api.hpp"
+#include "python/lookup.hpp"
+
+namespace vandra {
+namespace {
+
+// Whether cell's type is exactly pandas' class `name` (Timestamp, Timedelta).
+bool is_pandas(PyObject* cell, const char* name) {
+    PyRef pandas = imported_module("pandas");
+    PyRef cls = pandas ? attr_or_null(pandas.get(), name) : PyRef();
+    return cls && reinterpret_cast<PyObject*>(Py_TYPE(cell)) == cls.get();
+}
+
+std::int64_t units_per_second(TimeUnit unit) {
+    switch (unit) {
+        case TimeUnit::milli: return 1000;
+        case TimeUnit::micro: return 1000000;
+        case TimeUnit::nano: return 1000000000;
+        default: return 1;
+    }
+}
+
+// The wall-clock times of UTC `values` (unit `unit`) in time zone `tz`, as pandas converts
+// them: DatetimeIndex(values).tz_localize("UTC").tz_convert(tz).tz_localize(None).
+std::optional<std::vector<std::int64_t>> wall_times(const std::vector<std::int64_t>& utc,
+                                                    const NumpyTimeUnit& unit, PyObject* tz) {
+    ensure_numpy_api();
+    npy_intp n = static_cast<npy_intp>(utc.size());
+    PyRef numpy = checked(PyImport_ImportModule("numpy"));
+    PyRef raw = checked(PyArray_SimpleNew(1, &n, NPY_INT64));
+    std::copy(
+        utc.begin(), utc.end(),
+        static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(raw.get()))));
+    const std::string dtype = "M8[" + unit.name + "]";
+    PyRef stamps(PyObject_CallMethod(raw.get(), "view", "s", dtype.c_str()));
+    PyRef pandas = imported_module("pandas");
+    PyRef index_cls = pandas ? attr_or_null(pandas.get(), "DatetimeIndex") : PyRef();
+    PyRef index =
+        stamps && index_cls ? PyRef(PyObject_CallOneArg(index_cls.get(), stamps.get())) : PyRef();
+    PyRef in_utc =
+        index ? PyRef(PyObject_CallMethod(index.get(), "tz_localize", "s", "UTC")) : PyRef();
+    PyRef local =
+        in_utc ? PyRef(PyObject_CallMethod(in_utc.get(), "tz_convert", "O", tz)) : PyRef();
+    PyRef naive =
+        local ? PyRef(PyObject_CallMethod(local.get(), "tz_localize", "O", Py_None)) : PyRef();
+    PyRef values = naive ? PyRef(PyObject_GetAttrString(naive.get(), "values")) : PyRef();
+    if (!values) {
+        if (PyErr_Occurred()) clear_ordinary_error();
+        return std::nullopt;
+    }
+    auto* arr = reinterpret_cast<PyArrayObject*>(values.get());
+    if (!PyArray_CheckExact(values.get()) || PyArray_NDIM(arr) != 1 || PyArray_DIM(arr, 0) != n ||
+        PyArray_TYPE(arr) != NPY_DATETIME || PyArray_ITEMSIZE(arr) != 8)
+        return std::nullopt;
+    if (numpy_time_unit(reinterpret_cast<PyObject*>(PyArray_DESCR(arr))).name != unit.name)
+        return std::nullopt;
+    std::vector<std::int64_t> wall(utc.size());
+    for (npy_intp i = 0; i < n; ++i) {
+        wall[static_cast<std::size_t>(i)] =
+            *static_cast<const std::int64_t*>(PyArray_GETPTR1(arr, i));
+    }
+    return wall;
+}
+
+class DatetimePlan final : public ColumnPlan {
+  public:
+    DatetimePlan(DistinctWords values, const NumpyTimeUnit& unit, bool timedelta)
+        : ColumnPlan(std::move(values.rows)),
+          values_(std::move(values)),
+          unit_(unit),
+          timedelta_(timedelta) {
+        const auto u = time_unit(unit_);
+        const std::size_t k = values_.values.size();
+        renderable_.assign(k, 0);
+        std::int64_t lo = INT64_MAX, hi = INT64_MIN;
+        for (std::size_t id = 0; id < k; ++id) {
+            const auto v = static_cast<std::int64_t>(values_.values[id]);
+            if (id == values_.null_id || v == kNaT) continue;
+            if (first_valid_ == DistinctRows::kNoId) first_valid_ = static_cast<std::uint32_t>(id);
+            renderable_[id] = 1;
+            lo = std::min(lo, v);
+            hi = std::max(hi, v);
+        }
+        // Where the earliest and the latest lie in the written years, all do; a timedelta
+        // is written whatever its size.
+        if (first_valid_ == DistinctRows::kNoId || timedelta_ ||
+            (u && in_written_years(lo, *u) && in_written_years(hi, *u)))
+            return;
+        for (std::size_t id = 0; id < k; ++id) {
+            if (renderable_[id]) {
+                renderable_[id] =
+                    u && in_written_years(static_cast<std::int64_t>(values_.values[id]), *u);
+            }
+        }
+    }
+
+    // Missing values and NaT, the first value (to see what the frame makes of them), and the
+    // values no text is rendered for.
+    std::vector<std::uint32_t> sampled() const override {
+        std::vector<std::uint32_t> ids;
+        for (std::size_t id = 0; id < renderable_.size(); ++id) {
+            if (!renderable_[id] || id == first_valid_)
+                ids.push_back(static_cast<std::uint32_t>(id));
+        }
+        return ids;
+    }
+
+    bool settle(DistinctCells::Boxer sample) override {
+        const auto unit = time_unit(unit_);
+        if (first_valid_ == DistinctRows::kNoId || !unit) {
+            cells_ = std::make_unique<BoxedCells>(std::move(sample));  // everything was sampled
+            return true;
+        }
+        PyRef cell = sample(first_valid_);
+        ensure_numpy_api();
+        const bool scalar = timedelta_ ? PyArray_IsScalar(cell.get(), Timedelta)
+                                       : PyArray_IsScalar(cell.get(), Datetime);
+        if (scalar) {
+            // A frame of such columns alone: numpy scalars, of this column's unit.
+            PyRef dtype = checked(PyObject_GetAttrString(cell.get(), "dtype"));
+            if (numpy_time_unit(dtype.get()).name != unit_.name) return false;
+            cells_ = std::make_unique<NumpyTimeCells>(std::move(sample), std::move(values_.values),
+                                                      unit_, timedelta_, values_.null_id);
+            return true;
+        }
+        if (*unit == TimeUnit::day || *unit == TimeUnit::hour || *unit == TimeUnit::minute)
+            return false;
+        if (timedelta_) {
+            if (!is_pandas(cell.get(), "Timedelta")) return false;
+            cells_ = std::make_unique<TimedeltaCells>(std::move(sample), values_.values, *unit,
+                                                      values_.null_id);
+            return true;
+        }
+        if (!is_pandas(cell.get(), "Timestamp")) return false;
+        return settle_timestamps(std::move(sample), cell.get(), *unit);
+    }
+
+  private:
+    bool settle_timestamps(DistinctCells::Boxer sample, PyObject* cell, TimeUnit unit) {
+        const std::size_t k = values_.values.size();
+        std::vector<std::int64_t> utc(k);
+        for (std::size_t id = 0; id < k; ++id)
+            utc[id] = static_cast<std::int64_t>(values_.values[id]);
+        std::vector<std::uint8_t>& renderable = renderable_;
+        PyRef tz = checked(PyObject_GetAttrString(cell, "tz"));
+        if (tz.get() == Py_None) {
+            cells_ = std::make_unique<TimestampCells>(std::move(sample), std::move(utc), unit,
+                                                      std::vector<std::int64_t>{}, renderable);
+            return true;
+        }
+        // NaT and out-of-range values are boxed: convert a harmless stand-in for them.
+        std::vector<std::int64_t> convertible = utc;
+        for (std::size_t id = 0; id < k; ++id) {
+            if (!renderable[id]) convertible[id] = 0;
+        }
+        auto wall = wall_times(convertible, unit_, tz.get());
+        if (!wall) return false;
+        std::vector<std::int64_t> offsets(k, 0);
+        const std::int64_t per_second = units_per_second(unit);
+        for (std::size_t id = 0; id < k; ++id) {
+            if (!renderable[id]) continue;
+            const std::int64_t offset = (*wall)[id] - utc[id];
+            if (offset % per_second != 0) return false;  // not whole seconds
+            if (!in_written_years((*wall)[id], unit)) {
+                return false;  // out of range once local
+            }
+            offsets[id] = offset / per_second;
+        }
+        cells_ = std::make_unique<TimestampCells>(std::move(sample), std::move(*wall), unit,
+                                                  std::move(offsets), renderable);
+        return true;
+    }
+
+    DistinctWords values_;
+    NumpyTimeUnit unit_;
+    bool timedelta_;
+    std::vector<std::uint8_t> renderable_;  // rendered here, not boxed
+    std::uint32_t first_valid_ = DistinctRows::kNoId;
+};
+
+}  // namespace
+
+std::unique_ptr<ColumnPlan> datetime_plan(DistinctWords values, const NumpyTimeUnit& unit) {
+    return std::make_unique<DatetimePlan>(std::move(values), unit, false);
+}
+
+std::unique_ptr<ColumnPlan> timedelta_plan(DistinctWords values, const NumpyTimeUnit& unit) {
+    return std::make_unique<DatetimePlan>(std::move(values), unit, true);
+}
+
+}  // namespace vandra

@@ -1,0 +1,51 @@
+// What both forms of decode share: a cell's code, each code's label as a str made once, and
+// the objects decode allocates itself (whose failure to allocate is an internal failure).
+#pragma once
+
+#include <Python.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "lib/records.hpp"
+#include "python/numpy_api.hpp"
+#include "python/py_ref.hpp"
+
+namespace vandra {
+
+// For the objects output construction allocates itself (str, list, tuple, dict, slice,
+// array): running out of memory there is an internal failure, unlike errors pandas raises.
+PyRef allocated(PyObject* owned);
+
+// A cell's code: truncated toward zero into the code range, saturating at both ends (NaN is
+// the callers' to handle).
+Code code_of(double x);
+
+// A new str of a UTF-8 text: ASCII text (most labels) is copied straight into a new compact
+// str, skipping the decoder's scan; anything else is decoded.
+PyRef label_str(std::string_view label);
+
+// The labels of one encoded column, looked up by cell value. Codes are dense (0 .. k-1)
+// and the code map holds the labels in code order, so a code indexes it directly; each
+// label's str is made once, on first use. Any other value decodes to `missing`.
+class ColumnLabels {
+  public:
+    explicit ColumnLabels(const CodeMap& codes) : codes_(codes), strs_(codes.size()) {}
+
+    // The label's str for cell value x, or `missing` (borrowed) for NaN / unknown codes.
+    PyObject* get(double x, PyObject* missing);
+
+  private:
+    const CodeMap& codes_;
+    std::vector<PyRef> strs_;
+};
+
+const CodeMap& code_map_of(const FitState& fit, ColumnIndex c);
+
+[[noreturn]] void position_outside(ColumnIndex c, std::size_t cols);
+
+// A new object array of the given shape, every slot empty (None) until written.
+PyRef new_object_array(int ndim, npy_intp* dims);
+
+}  // namespace vandra
