@@ -7,7 +7,6 @@
 #pragma once
 
 #include <algorithm>
-#include <bit>
 #include <cstddef>
 #include <iterator>
 #include <optional>
@@ -118,114 +117,6 @@ std::vector<T> gather(std::size_t begin, std::size_t end, F&& f) {
                    std::make_move_iterator(part.end()));
     }
     return out;
-}
-
-namespace detail {
-
-// Ranges up to this length are sorted serially. The cutoff (like the rest of the algorithm)
-// does not depend on the pool size, so the result is the same for every pool size even where
-// the order of equivalent elements is observable.
-inline constexpr std::ptrdiff_t kSortSerialCutoff = 2048;
-
-template <class It, class Less>
-void sort3(It a, It b, It c, Less& less) {
-    if (less(*b, *a)) std::iter_swap(a, b);
-    if (less(*c, *b)) {
-        std::iter_swap(b, c);
-        if (less(*b, *a)) std::iter_swap(a, b);
-    }
-}
-
-// Moves a pivot estimate to *first: the median of first, middle and last, or for long ranges
-// the median of three such medians.
-template <class It, class Less>
-void choose_pivot(It first, It last, Less& less) {
-    const auto n = last - first;
-    const It mid = first + n / 2;
-    sort3(first, mid, last - 1, less);
-    if (n > 128) {
-        sort3(first + 1, mid - 1, last - 2, less);
-        sort3(first + 2, mid + 1, last - 3, less);
-        sort3(mid - 1, mid, mid + 1, less);
-    }
-    std::iter_swap(first, mid);
-}
-
-// Partitions around the pivot *first. Returns the pivot's final position p:
-// [first, p) < pivot, and (p, last) >= pivot.
-template <class It, class Less>
-It partition_less(It first, It last, Less& less) {
-    It i = first + 1;
-    It j = last - 1;
-    for (;;) {
-        while (i <= j && less(*i, *first)) ++i;
-        while (i <= j && !less(*j, *first)) --j;
-        if (i >= j) break;
-        std::iter_swap(i, j);
-        ++i;
-        --j;
-    }
-    const It p = i - 1;
-    std::iter_swap(first, p);
-    return p;
-}
-
-// Partitions around the pivot *first. Returns the pivot's final position p:
-// [first, p) <= pivot, and (p, last) > pivot.
-template <class It, class Less>
-It partition_not_greater(It first, It last, Less& less) {
-    It i = first + 1;
-    It j = last - 1;
-    for (;;) {
-        while (i <= j && !less(*first, *i)) ++i;
-        while (i <= j && less(*first, *j)) --j;
-        if (i >= j) break;
-        std::iter_swap(i, j);
-        ++i;
-        --j;
-    }
-    const It p = i - 1;
-    std::iter_swap(first, p);
-    return p;
-}
-
-// Quicksort with the halves sorted in parallel. `floor`, when given, is an element before
-// the range that is <= all of it (an earlier pivot). A pivot equal to it means the range holds
-// many copies of that value: they are gathered and skipped in one linear pass, which keeps
-// ranges with few distinct values from degrading. Past `budget` levels of unbalanced splits,
-// std::sort (an introsort) finishes the range, bounding the work at O(n log n).
-template <class It, class Less>
-void parallel_quicksort(It first, It last, std::optional<It> floor, Less& less, int budget) {
-    for (;;) {
-        if (last - first <= kSortSerialCutoff || budget <= 0) {
-            std::sort(first, last, less);
-            return;
-        }
-        --budget;
-        choose_pivot(first, last, less);
-        if (floor && !less(**floor, *first)) {
-            first = partition_not_greater(first, last, less) + 1;
-            continue;
-        }
-        const It p = partition_less(first, last, less);
-        join([&] { parallel_quicksort(first, p, floor, less, budget); },
-             [&] { parallel_quicksort(p + 1, last, std::optional<It>(p), less, budget); });
-        return;
-    }
-}
-
-}  // namespace detail
-
-// Parallel unstable sort; less must be a strict weak order and safe to call concurrently.
-template <class RandomIt, class Less>
-void sort_unstable(RandomIt first, RandomIt last, Less less) {
-    const auto n = last - first;
-    if (n <= detail::kSortSerialCutoff) {
-        std::sort(first, last, less);
-        return;
-    }
-    const int budget = 2 * static_cast<int>(std::bit_width(static_cast<std::size_t>(n)));
-    detail::parallel_quicksort(first, last, std::optional<RandomIt>(), less, budget);
 }
 
 }  // namespace vandra::pool

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "check.hpp"
-#include "python/arrow_text_column.hpp"
+#include "python/arrow/arrow_text_column.hpp"
 
 using namespace vandra;
 
