@@ -1,4 +1,6 @@
+import faulthandler
 import os
+import sys
 
 import numpy as np
 import pytest
@@ -33,3 +35,20 @@ def decoded_labels(enc, obj):
 def examples(n):
     """Property tests' example count: a fifth under the sanitizers, whose calls are slow."""
     return max(10, n // 5) if os.environ.get("VANDRA_TEST_SANITIZED") else n
+
+
+@pytest.fixture(autouse=True)
+def watchdog(request):
+    """In a module that sets WATCHDOG_SECONDS: dumps every thread's stack and ends the run
+    if a test there never returns; with SWITCH_INTERVAL, switches threads that often so that
+    calls interleave."""
+    seconds = getattr(request.module, "WATCHDOG_SECONDS", None)
+    if seconds is None:
+        yield
+        return
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(getattr(request.module, "SWITCH_INTERVAL", interval))
+    faulthandler.dump_traceback_later(seconds, exit=True)
+    yield
+    faulthandler.cancel_dump_traceback_later()
+    sys.setswitchinterval(interval)

@@ -4,7 +4,6 @@ every failure must be one the input explains: a hook's own error passed through,
 two access errors, the interpreter's error for a hook result of the wrong type, or the
 internal error of a known condition."""
 
-import faulthandler
 import gc
 import re
 import sys
@@ -21,12 +20,7 @@ InternalError = internal_error()
 ACCESS_ERRORS = {"Already borrowed", "Already mutably borrowed"}
 
 
-@pytest.fixture(autouse=True, scope="module")
-def watchdog():
-    """Dumps every thread's stack and ends the run if a call here never returns."""
-    faulthandler.dump_traceback_later(300, exit=True)
-    yield
-    faulthandler.cancel_dump_traceback_later()
+WATCHDOG_SECONDS = 300
 
 
 class Boom(Exception):

@@ -2,7 +2,6 @@
 the interpreter's allocated blocks and the reference counts of inputs and cells where
 they were."""
 
-import faulthandler
 import gc
 import sys
 
@@ -13,12 +12,7 @@ import pytest
 from vandra import Encoder
 
 
-@pytest.fixture(autouse=True, scope="module")
-def watchdog():
-    """Dumps every thread's stack and ends the run if a call here never returns."""
-    faulthandler.dump_traceback_later(300, exit=True)
-    yield
-    faulthandler.cancel_dump_traceback_later()
+WATCHDOG_SECONDS = 300
 
 
 def fresh(text):

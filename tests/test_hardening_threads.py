@@ -6,7 +6,6 @@ conversion (the cells' __float__ / __str__ here, pandas' code when building fram
 other threads in, so calls really do interleave. Every call must return the right result
 or fail at once with exactly one of the two access errors; nothing may hang."""
 
-import faulthandler
 import os
 import random
 import subprocess
@@ -22,18 +21,8 @@ import pytest
 from vandra import Encoder
 
 ACCESS_ERRORS = {"Already borrowed", "Already mutably borrowed"}
-
-
-@pytest.fixture(autouse=True)
-def watchdog():
-    """Dumps every thread's stack and ends the run if a test here deadlocks; switches
-    threads far more often than the default 5 ms so that calls interleave."""
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-5)
-    faulthandler.dump_traceback_later(180, exit=True)
-    yield
-    faulthandler.cancel_dump_traceback_later()
-    sys.setswitchinterval(interval)
+WATCHDOG_SECONDS = 180
+SWITCH_INTERVAL = 1e-5  # far more often than the default 5 ms
 
 
 class Slow:

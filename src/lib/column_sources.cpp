@@ -126,8 +126,7 @@ CodeMap OrderedLabels::encode(double* codes) const {
     // The texts in ascending order, each once: each value's code, and the fit. Ordered texts
     // are distinct, so an other text can only equal the ordered text it goes before, or the
     // other text before it. Ordered texts are rendered straight into the fit's bytes.
-    constexpr double kMissing = std::bit_cast<double>(std::uint64_t{0x7FF8000000000000});
-    std::vector<double> code_of(values_, kMissing);
+    std::vector<double> code_of(values_, kQuietNaN);
     std::vector<std::uint64_t> offsets{0};
     offsets.reserve(ordered_.size() + others.size() + 1);
     std::vector<char> bytes(std::max<std::size_t>(ordered_.size() * 32, ValueRenderer::kMaxText));
@@ -169,7 +168,7 @@ CodeMap OrderedLabels::encode(double* codes) const {
             const std::string text_copy(text);
             const std::string_view next = text_copy;
             const auto equal = add_others_before(k, &next);
-            const double code = is_missing_label(text_copy) ? kMissing : append(text_copy);
+            const double code = is_missing_label(text_copy) ? kQuietNaN : append(text_copy);
             code_of[ordered_[k].item] = code;
             for (const std::uint32_t id : equal) code_of[id] = code;
             continue;

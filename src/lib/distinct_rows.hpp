@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <string_view>
 #include <vector>
@@ -145,6 +146,18 @@ DistinctWords distinct_words(std::size_t rows, Word word, Valid valid) {
                                         table.prefetch(word(i + kAhead));
                                     return table.insert(w, next);
                                 });
+}
+
+// Every row of a column of 8-byte values at data + i * stride bytes (datetimes, durations).
+inline DistinctWords distinct_words(std::size_t rows, const char* data, std::ptrdiff_t stride) {
+    return distinct_words(
+        rows,
+        [=](std::size_t i) {
+            std::uint64_t w;
+            std::memcpy(&w, data + static_cast<std::ptrdiff_t>(i) * stride, sizeof w);
+            return w;
+        },
+        [](std::size_t) { return true; });
 }
 
 // The same for integers (int64 bits when `is_signed`, else uint64): where they span a range

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -28,6 +29,14 @@ inline void advise_huge_pages(void* p, std::size_t bytes) noexcept {
     (void)p;
     (void)bytes;
 #endif
+}
+
+// A large array of n Ts, not initialised, advised as above before its first touch.
+template <class T>
+std::unique_ptr<T[]> uninitialized(std::size_t n) {
+    std::unique_ptr<T[]> a(new T[n]);
+    advise_huge_pages(a.get(), n * sizeof(T));
+    return a;
 }
 
 }  // namespace vandra::detail

@@ -36,8 +36,8 @@ namespace {
 
 using detail::LabelStrategy;
 using detail::LabelTable;
+using detail::uninitialized;
 
-constexpr double kMissingCode = std::bit_cast<double>(std::uint64_t{0x7FF8000000000000});
 
 // Rows per chunk: many chunks per thread, and local ids that fit 16 bits.
 constexpr std::size_t kChunkRows = std::size_t{1} << 16;
@@ -60,13 +60,6 @@ constexpr unsigned kMinPartitionBits = 4, kMaxPartitionBits = 12;
 constexpr std::size_t kPrefetchAhead = 16;
 // Sorted positions per block of the numbering scan.
 constexpr std::size_t kScanBlock = std::size_t{1} << 14;
-
-template <class T>
-std::unique_ptr<T[]> uninitialized(std::size_t n) {
-    std::unique_ptr<T[]> a(new T[n]);
-    detail::advise_huge_pages(a.get(), n * sizeof(T));
-    return a;
-}
 
 std::size_t partition_of(std::uint64_t hash, unsigned bits) {
     return static_cast<std::size_t>(hash >> (64 - bits));
@@ -132,7 +125,7 @@ CodeMap number_distinct(const std::string_view* distinct, std::size_t m, double*
                 __builtin_prefetch(distinct[sorted[s + kPrefetchAhead].id].data());
             const std::uint32_t id = sorted[s].id;
             if (missing(sorted[s])) {
-                code_of[id] = kMissingCode;
+                code_of[id] = kQuietNaN;
                 continue;
             }
             const std::string_view v = distinct[id];
@@ -143,6 +136,22 @@ CodeMap number_distinct(const std::string_view* distinct, std::size_t m, double*
         }
     });
     return map;
+}
+
+// The distinct labels of all tables, numbered: table t's id d has code code_of[base[t] + d].
+struct Numbered {
+    std::vector<std::size_t> base;
+    std::unique_ptr<double[]> code_of;
+    CodeMap map;
+};
+
+Numbered number_tables(const std::vector<LabelTable>& tables) {
+    Numbered n;
+    const auto distinct = concatenate(tables, n.base);
+    const std::size_t m = n.base.back();
+    n.code_of = uninitialized<double>(m);
+    n.map = number_distinct(distinct.get(), m, n.code_of.get());
+    return n;
 }
 
 // Labels expected in the whole column, from the distinct labels among the sampled rows: the
@@ -304,11 +313,9 @@ CodeMap encode_by_chunks(std::span<const std::string_view> labels, double* codes
     });
 
     // 3. Number the distinct labels.
-    std::vector<std::size_t> base;
-    const auto distinct = concatenate(merged, base);
-    const std::size_t m = base.back();
-    auto code_of = uninitialized<double>(m);
-    CodeMap map = number_distinct(distinct.get(), m, code_of.get());
+    Numbered numbered = number_tables(merged);
+    const std::vector<std::size_t>& base = numbered.base;
+    const double* const code_of = numbered.code_of.get();
 
     // 4. Codes reach the rows through their chunk's local ids.
     pool::for_each_index(0, chunks, [&](std::size_t c) {
@@ -321,7 +328,7 @@ CodeMap encode_by_chunks(std::span<const std::string_view> labels, double* codes
         const std::size_t lo = c * kChunkRows, hi = std::min(n, lo + kChunkRows);
         for (std::size_t i = lo; i < hi; ++i) codes[i] = local_code[local_ids[i]];
     });
-    return map;
+    return std::move(numbered.map);
 }
 
 // ---- Hash partitions ----
@@ -406,20 +413,17 @@ std::optional<CodeMap> encode_by_partitions(std::span<const std::string_view> la
     });
 
     // 4. Number the distinct labels.
-    std::vector<std::size_t> base;
-    const auto distinct = concatenate(tables, base);
-    const std::size_t m = base.back();
-    auto code_of = uninitialized<double>(m);
-    CodeMap map = number_distinct(distinct.get(), m, code_of.get());
+    Numbered numbered = number_tables(tables);
+    const std::vector<std::size_t>& base = numbered.base;
 
     // 5. Each entry's code goes to its row.
     pool::for_each_index(0, parts, [&](std::size_t p) {
-        const double* const code = code_of.get() + base[p];
+        const double* const code = numbered.code_of.get() + base[p];
         for (std::size_t k = starts[p], hi = starts[p + 1]; k < hi; ++k) {
             codes[entries[k].row] = code[entries[k].size_or_id];
         }
     });
-    return map;
+    return std::move(numbered.map);
 }
 
 }  // namespace

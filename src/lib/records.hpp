@@ -2,7 +2,9 @@
 // it. None of them holds a Python reference, so an Encoder never takes part in cyclic GC.
 #pragma once
 
+#include <bit>
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -13,6 +15,10 @@
 namespace vandra {
 
 using ColumnIndex = std::size_t;
+
+// The positive quiet NaN (0x7FF8000000000000): the code of a missing value, and the number
+// NaN where one is written for a missing cell.
+inline constexpr double kQuietNaN = std::bit_cast<double>(std::uint64_t{0x7FF8000000000000});
 
 // Hand-over from input conversion to object-column encoding. Labels are views: the
 // converter keeps the bytes alive (Python str objects, Arrow buffers or its own storage) for

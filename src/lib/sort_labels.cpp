@@ -202,13 +202,6 @@ struct Sorter {
     }
 };
 
-template <class T>
-std::unique_ptr<T[]> uninitialized(std::size_t n) {
-    std::unique_ptr<T[]> a(new T[n]);
-    advise_huge_pages(a.get(), n * sizeof(T));
-    return a;
-}
-
 }  // namespace
 
 std::unique_ptr<SortedLabel[]> sort_distinct_labels(const std::string_view* labels, std::size_t n) {

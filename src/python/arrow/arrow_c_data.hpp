@@ -54,3 +54,15 @@ struct ArrowArrayStream {
 
 #endif  // ARROW_C_STREAM_INTERFACE
 }
+
+namespace vandra {
+
+// Releases a stream when it goes, unless it was released already.
+struct ArrowStreamGuard {
+    ArrowArrayStream& stream;
+    ~ArrowStreamGuard() {
+        if (stream.release != nullptr) stream.release(&stream);
+    }
+};
+
+}  // namespace vandra

@@ -84,13 +84,6 @@ bool array_ok(const ArrowArray& a, bool large, std::string& why) {
                  : offsets_and_text_ok<std::int32_t>(a, why);
 }
 
-struct StreamGuard {
-    ArrowArrayStream& stream;
-    ~StreamGuard() {
-        if (stream.release != nullptr) stream.release(&stream);
-    }
-};
-
 std::string last_error(ArrowArrayStream& stream, const char* what) {
     const char* text = stream.get_last_error ? stream.get_last_error(&stream) : nullptr;
     return std::string(what) + (text ? std::string(": ") + text : std::string());
@@ -115,7 +108,7 @@ std::optional<ArrowTextColumn> ArrowTextColumn::import(ArrowArrayStream& stream,
         why = "stream already released";
         return std::nullopt;
     }
-    StreamGuard guard{stream};
+    ArrowStreamGuard guard{stream};
     ArrowSchema schema{};
     if (stream.get_schema(&stream, &schema) != 0) {
         why = last_error(stream, "no schema");

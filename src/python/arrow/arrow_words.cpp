@@ -9,13 +9,6 @@
 namespace vandra {
 namespace {
 
-struct StreamGuard {
-    ArrowArrayStream& stream;
-    ~StreamGuard() {
-        if (stream.release != nullptr) stream.release(&stream);
-    }
-};
-
 bool valid_at(const ArrowArray& a, std::int64_t k) {
     const auto* bits = static_cast<const unsigned char*>(a.buffers[0]);
     return bits == nullptr || ((bits[k >> 3] >> (k & 7)) & 1);
@@ -38,7 +31,7 @@ std::optional<ArrowWords> ArrowWords::import(ArrowArrayStream& stream, std::stri
         why = "stream already released";
         return std::nullopt;
     }
-    StreamGuard guard{stream};
+    ArrowStreamGuard guard{stream};
     ArrowSchema schema{};
     if (stream.get_schema(&stream, &schema) != 0) {
         why = "no schema";

@@ -27,14 +27,7 @@ void read_time_column(PyArrayObject* arr, std::size_t j, const NumpyTimeUnit& un
     const npy_intp s0 = PyArray_STRIDE(arr, 0);
     const char* column = static_cast<const char*>(PyArray_DATA(arr)) +
                          static_cast<npy_intp>(j) * PyArray_STRIDE(arr, 1);
-    DistinctWords values = distinct_words(
-        rows,
-        [=](std::size_t i) {
-            std::uint64_t w;
-            std::memcpy(&w, column + static_cast<npy_intp>(i) * s0, sizeof w);
-            return w;
-        },
-        [](std::size_t) { return true; });
+    DistinctWords values = distinct_words(rows, column, s0);
     NumpyTimeCells cells(item_boxer(reinterpret_cast<PyObject*>(arr), values.rows, j),
                          std::move(values.values), unit, PyArray_TYPE(arr) == NPY_TIMEDELTA,
                          DistinctRows::kNoId);

@@ -38,26 +38,31 @@ std::string_view LabelStore::copy(std::string_view text) {
     return copied;
 }
 
-std::string_view str_text(PyObject* str, LabelStore& store) {
+namespace {
+
+// The UTF-8 of `str` by the text rule, valid while `holder` (the str itself, or its
+// replacement text) lives.
+std::string_view utf8_of(PyObject* str, PyRef& holder) {
     Py_ssize_t size = 0;
-    if (const char* utf8 = PyUnicode_AsUTF8AndSize(str, &size)) {
-        return store.copy(std::string_view(utf8, static_cast<std::size_t>(size)));
+    const char* utf8 = PyUnicode_AsUTF8AndSize(str, &size);
+    if (!utf8) {
+        holder = replace_surrogates(str);
+        utf8 = PyUnicode_AsUTF8AndSize(holder.get(), &size);
+        if (!utf8) throw PythonError{};
     }
-    PyRef fixed = replace_surrogates(str);
-    const char* utf8 = PyUnicode_AsUTF8AndSize(fixed.get(), &size);
-    if (!utf8) throw PythonError{};
-    return store.copy(std::string_view(utf8, static_cast<std::size_t>(size)));
+    return std::string_view(utf8, static_cast<std::size_t>(size));
+}
+
+}  // namespace
+
+std::string_view str_text(PyObject* str, LabelStore& store) {
+    PyRef holder;
+    return store.copy(utf8_of(str, holder));
 }
 
 std::string str_text_copy(PyObject* str) {
-    Py_ssize_t size = 0;
-    if (const char* utf8 = PyUnicode_AsUTF8AndSize(str, &size)) {
-        return std::string(utf8, static_cast<std::size_t>(size));
-    }
-    PyRef fixed = replace_surrogates(str);
-    const char* utf8 = PyUnicode_AsUTF8AndSize(fixed.get(), &size);
-    if (!utf8) throw PythonError{};
-    return std::string(utf8, static_cast<std::size_t>(size));
+    PyRef holder;
+    return std::string(utf8_of(str, holder));
 }
 
 std::optional<double> cell_number(PyObject* cell) {

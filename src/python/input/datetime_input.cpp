@@ -2,7 +2,6 @@
 // row's 64-bit count is its distinct value. Datetimes and timedeltas are rendered; periods
 // are boxed once per distinct value.
 #include <cstdint>
-#include <cstring>
 
 #include "python/input/frame_readers.hpp"
 #include "python/numpy_api.hpp"
@@ -28,14 +27,7 @@ std::unique_ptr<ColumnPlan> read_datetime_like(PyObject* values, pandas_compat::
     const char* column = static_cast<const char*>(PyArray_DATA(arr)) +
                          static_cast<npy_intp>(k) * PyArray_STRIDE(arr, 0);
     const npy_intp stride = PyArray_STRIDE(arr, 1);
-    DistinctWords words = distinct_words(
-        rows,
-        [=](std::size_t i) {
-            std::uint64_t w;
-            std::memcpy(&w, column + static_cast<npy_intp>(i) * stride, sizeof w);
-            return w;
-        },
-        [](std::size_t) { return true; });
+    DistinctWords words = distinct_words(rows, column, stride);
     if (kind == pandas_compat::ArrayKind::period) {
         return std::make_unique<BoxedPlan>(std::move(words.rows));
     }

@@ -17,8 +17,6 @@ namespace {
 
 using pandas_compat::ArrayKind;
 
-// The float NaN that `values` gives a missing "str" cell, as a column of its own.
-constexpr double kMissingNumber = std::bit_cast<double>(std::uint64_t{0x7FF8000000000000});
 
 }  // namespace
 
@@ -207,7 +205,7 @@ void FrameColumns::read(CellReader& reader) {
             case Column::Kind::arrow:
                 if (c.nan_marker && !c.text->first_valid()) {
                     // Only missing cells: NaN numbers, so the column stays numeric.
-                    reader.set_numbers(j, NumberView{reinterpret_cast<const char*>(&kMissingNumber),
+                    reader.set_numbers(j, NumberView{reinterpret_cast<const char*>(&kQuietNaN),
                                                      0, NumberView::Type::f64});
                     break;
                 }
