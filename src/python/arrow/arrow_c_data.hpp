@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <string>
 
 extern "C" {
 
@@ -64,5 +66,33 @@ struct ArrowStreamGuard {
         if (stream.release != nullptr) stream.release(&stream);
     }
 };
+
+// What an importer needs of a stream's schema: its format, whether it is dictionary-encoded,
+// and whether it has no children.
+struct ArrowStreamSchema {
+    std::string format;
+    bool dictionary = false;
+    bool plain = false;
+};
+
+// The schema of a stream about to be drained; nullopt, with the reason in `why`, when the
+// stream is released already or gives none.
+inline std::optional<ArrowStreamSchema> arrow_stream_schema(ArrowArrayStream& stream,
+                                                            std::string& why) {
+    if (stream.release == nullptr || !stream.get_schema || !stream.get_next) {
+        why = "stream already released";
+        return std::nullopt;
+    }
+    ArrowSchema schema{};
+    if (stream.get_schema(&stream, &schema) != 0) {
+        const char* error = stream.get_last_error ? stream.get_last_error(&stream) : nullptr;
+        why = std::string("no schema") + (error ? std::string(": ") + error : std::string());
+        return std::nullopt;
+    }
+    ArrowStreamSchema out{schema.format ? schema.format : "", schema.dictionary != nullptr,
+                          schema.n_children == 0};
+    if (schema.release != nullptr) schema.release(&schema);
+    return out;
+}
 
 }  // namespace vandra

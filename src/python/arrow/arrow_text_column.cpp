@@ -104,20 +104,11 @@ bool ArrowTextColumn::Chunk::valid(std::size_t i) const {
 }
 
 std::optional<ArrowTextColumn> ArrowTextColumn::import(ArrowArrayStream& stream, std::string& why) {
-    if (stream.release == nullptr || !stream.get_schema || !stream.get_next) {
-        why = "stream already released";
-        return std::nullopt;
-    }
+    const auto schema = arrow_stream_schema(stream, why);
+    if (!schema) return std::nullopt;
     ArrowStreamGuard guard{stream};
-    ArrowSchema schema{};
-    if (stream.get_schema(&stream, &schema) != 0) {
-        why = last_error(stream, "no schema");
-        return std::nullopt;
-    }
-    const std::string format = schema.format ? schema.format : "";
-    const bool plain = schema.n_children == 0 && schema.dictionary == nullptr;
-    if (schema.release != nullptr) schema.release(&schema);
-    if (!plain || (format != "u" && format != "U")) {
+    const std::string& format = schema->format;
+    if (!schema->plain || schema->dictionary || (format != "u" && format != "U")) {
         why = "not a utf8 or large_utf8 column: format '" + format + "'";
         return std::nullopt;
     }

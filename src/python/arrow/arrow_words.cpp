@@ -16,72 +16,55 @@ bool valid_at(const ArrowArray& a, std::int64_t k) {
 
 }  // namespace
 
+// How values of an Arrow format are laid out; nullopt for a format not read here.
+// Dictionary indices are integers whatever the dictionary holds: pandas boxes its entries.
+std::optional<ArrowWords::Layout> ArrowWords::layout_of(const std::string& format, bool dictionary,
+                                                        std::string& unit) {
+    using K = Kind;
+    struct Integer {
+        const char* format;
+        int bytes;
+        bool is_signed;
+    };
+    constexpr Integer kIntegers[] = {{"c", 1, true},  {"C", 1, false}, {"s", 2, true},
+                                     {"S", 2, false}, {"i", 4, true},  {"I", 4, false},
+                                     {"l", 8, true},  {"L", 8, false}};
+    for (const Integer& i : kIntegers) {
+        if (format != i.format) continue;
+        const K kind = dictionary ? K::other : i.is_signed ? K::signed_int : K::unsigned_int;
+        return Layout{kind, i.bytes, i.is_signed, false};
+    }
+    if (dictionary) return std::nullopt;
+    if (format == "f") return Layout{K::floating, 4, true, true};
+    if (format == "g") return Layout{K::floating, 8, true, true};
+    if (format == "b") return Layout{K::boolean, 0, false, false};
+    if (format == "tdD") return Layout{K::other, 4, true, false};  // date32: days
+    if (format == "tdm") return Layout{K::other, 8, true, false};  // date64: milliseconds
+    const bool duration = format.size() == 3 && format.starts_with("tD");
+    if (!duration && !(format.size() >= 4 && format.starts_with("ts") && format[3] == ':'))
+        return std::nullopt;
+    const char u = format[2];
+    unit = u == 's' ? "s" : u == 'm' ? "ms" : u == 'u' ? "us" : u == 'n' ? "ns" : "";
+    if (unit.empty()) return std::nullopt;
+    return Layout{duration ? K::duration : K::timestamp, 8, true, false};
+}
+
 std::optional<std::string> ArrowWords::format_of(ArrowArrayStream& stream) {
-    if (stream.release == nullptr || !stream.get_schema) return std::nullopt;
-    ArrowSchema schema{};
-    if (stream.get_schema(&stream, &schema) != 0) return std::nullopt;
-    std::string format = schema.format ? schema.format : "";
-    if (schema.dictionary != nullptr) format = "dictionary:" + format;
-    if (schema.release != nullptr) schema.release(&schema);
-    return format;
+    std::string why;
+    const auto schema = arrow_stream_schema(stream, why);
+    if (!schema) return std::nullopt;
+    return schema->dictionary ? "dictionary:" + schema->format : schema->format;
 }
 
 std::optional<ArrowWords> ArrowWords::import(ArrowArrayStream& stream, std::string& why) {
-    if (stream.release == nullptr || !stream.get_schema || !stream.get_next) {
-        why = "stream already released";
-        return std::nullopt;
-    }
+    const auto schema = arrow_stream_schema(stream, why);
+    if (!schema) return std::nullopt;
     ArrowStreamGuard guard{stream};
-    ArrowSchema schema{};
-    if (stream.get_schema(&stream, &schema) != 0) {
-        why = "no schema";
-        return std::nullopt;
-    }
-    const std::string format = schema.format ? schema.format : "";
-    const bool dictionary = schema.dictionary != nullptr;
-    const bool plain = schema.n_children == 0;
-    if (schema.release != nullptr) schema.release(&schema);
-    // Dictionary indices are integers whatever the dictionary holds: pandas boxes its entries.
-    using K = Kind;
-    const K ints = dictionary ? K::other : K::signed_int;
-    const K uints = dictionary ? K::other : K::unsigned_int;
+    const std::string& format = schema->format;
+    const bool dictionary = schema->dictionary, plain = schema->plain;
     std::optional<Layout> layout;
     std::string unit;
-    if (!plain) {
-    } else if (format == "c") {
-        layout = Layout{ints, 1, true, false};
-    } else if (format == "C") {
-        layout = Layout{uints, 1, false, false};
-    } else if (format == "s") {
-        layout = Layout{ints, 2, true, false};
-    } else if (format == "S") {
-        layout = Layout{uints, 2, false, false};
-    } else if (format == "i") {
-        layout = Layout{ints, 4, true, false};
-    } else if (format == "I") {
-        layout = Layout{uints, 4, false, false};
-    } else if (format == "l") {
-        layout = Layout{ints, 8, true, false};
-    } else if (format == "L") {
-        layout = Layout{uints, 8, false, false};
-    } else if (dictionary) {
-    } else if (format == "f") {
-        layout = Layout{K::floating, 4, true, true};
-    } else if (format == "g") {
-        layout = Layout{K::floating, 8, true, true};
-    } else if (format == "b") {
-        layout = Layout{K::boolean, 0, false, false};
-    } else if (format == "tdD") {
-        layout = Layout{K::other, 4, true, false};
-    } else if (format == "tdm") {
-        layout = Layout{K::other, 8, true, false};
-    } else if ((format.size() == 3 && format.starts_with("tD")) ||
-               (format.size() >= 4 && format.starts_with("ts") && format[3] == ':')) {
-        const char u = format[2];
-        unit = u == 's' ? "s" : u == 'm' ? "ms" : u == 'u' ? "us" : u == 'n' ? "ns" : "";
-        if (!unit.empty())
-            layout = Layout{format[1] == 'D' ? K::duration : K::timestamp, 8, true, false};
-    }
+    if (plain) layout = layout_of(format, dictionary, unit);
     if (!layout) {
         why = "format '" + format + "' is not read here";
         return std::nullopt;

@@ -51,6 +51,8 @@ class ArrowWords {
         bool is_float;
     };
     explicit ArrowWords(Layout layout) : kind_(layout.kind), layout_(layout) {}
+    static std::optional<Layout> layout_of(const std::string& format, bool dictionary,
+                                           std::string& unit);
 
     Kind kind_;
     Layout layout_;
