@@ -38,7 +38,6 @@ using detail::LabelStrategy;
 using detail::LabelTable;
 using detail::uninitialized;
 
-
 // Rows per chunk: many chunks per thread, and local ids that fit 16 bits.
 constexpr std::size_t kChunkRows = std::size_t{1} << 16;
 // Rows sampled to estimate how many distinct labels the column holds: runs of consecutive

@@ -7,8 +7,8 @@
 
 #include "python/errors.hpp"
 #include "python/lookup.hpp"
+#include "python/new_objects.hpp"
 #include "python/numpy_api.hpp"
-#include "python/output/decode_labels.hpp"
 #include "python/pandas_compat.hpp"
 
 namespace vandra {
@@ -116,7 +116,8 @@ PyRef result_columns(const OUT::Frame& out, bool own_class) {
     if (own_class && out.index) return PyRef::borrow(out.index.get());
     PyRef names = allocated(PyList_New(static_cast<Py_ssize_t>(out.columns.size())));
     for (std::size_t k = 0; k < out.columns.size(); ++k) {
-        PyList_SET_ITEM(names.get(), static_cast<Py_ssize_t>(k), label_str(out.columns[k]).release());
+        PyList_SET_ITEM(names.get(), static_cast<Py_ssize_t>(k),
+                        label_str(out.columns[k]).release());
     }
     return names;
 }

@@ -1,7 +1,7 @@
 #include "python/pandas_compat.hpp"
 
-#include "python/numpy_api.hpp"
 #include "python/lookup.hpp"
+#include "python/numpy_api.hpp"
 
 namespace vandra::pandas_compat {
 namespace {
@@ -19,7 +19,9 @@ bool is_array_class(PyObject* values, const char* name) {
 
 }  // namespace
 
-bool is_frame(PyObject* obj) { return is_type(obj, "pandas", "DataFrame"); }
+bool is_frame(PyObject* obj) {
+    return is_type(obj, "pandas", "DataFrame");
+}
 
 bool is_own_class(PyObject* cls, Class which) {
     switch (which) {

@@ -1,6 +1,6 @@
 """Fast, exact label encoding of numpy arrays and pandas data frames."""
 
-from typing import Any, final, overload
+from typing import Any, Literal, final, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -17,7 +17,7 @@ class Encoder:
     the mapping of its last encode for decode.
     """
 
-    def __new__(cls, encoding: str | None = None) -> Encoder:
+    def __new__(cls, encoding: Literal["label"] | None = None) -> Encoder:
         """Makes an encoder; encoding may be None or "label" (ValueError otherwise)."""
 
     # Arrays first: where pandas has no type information (no pandas-stubs), DataFrame is

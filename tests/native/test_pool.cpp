@@ -258,11 +258,13 @@ TEST_CASE("several outside threads share one pool") {
                 const auto odd = t * 100 + round;
                 std::vector<std::size_t> v(5000), doubled(v.size());
                 p.install([&] {
-                    join([&] { for_each_index(0, v.size(), [&](std::size_t i) { v[i] = i + odd; }); },
-                         [&] {
-                             for_each_index(0, v.size(),
-                                            [&](std::size_t i) { doubled[i] = 2 * i; });
-                         });
+                    join(
+                        [&] {
+                            for_each_index(0, v.size(), [&](std::size_t i) { v[i] = i + odd; });
+                        },
+                        [&] {
+                            for_each_index(0, v.size(), [&](std::size_t i) { doubled[i] = 2 * i; });
+                        });
                 });
                 bool ok = v.front() == odd && v.back() == v.size() - 1 + odd;
                 for (std::size_t i = 0; i < doubled.size(); ++i) ok = ok && doubled[i] == 2 * i;

@@ -6,8 +6,8 @@
 
 #include "lib/module/binder.hpp"
 #include "python/errors.hpp"
-#include "python/once.hpp"
 #include "python/input/convert.hpp"
+#include "python/once.hpp"
 #include "python/output/output.hpp"
 
 namespace vandra {

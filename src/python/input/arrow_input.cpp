@@ -3,8 +3,8 @@
 // boxed by pandas once per distinct value (a dictionary column by its indices).
 #include <memory>
 
-#include "python/errors.hpp"
 #include "python/arrow/arrow_words.hpp"
+#include "python/errors.hpp"
 #include "python/input/frame_readers.hpp"
 #include "python/input/time_cells.hpp"
 

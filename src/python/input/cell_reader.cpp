@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "python/errors.hpp"
 #include "lib/number_text.hpp"
+#include "python/errors.hpp"
 
 namespace vandra {
 namespace {

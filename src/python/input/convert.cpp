@@ -7,13 +7,13 @@
 #include <optional>
 #include <string>
 
+#include "python/column_labels.hpp"
+#include "python/encode_object_array.hpp"
 #include "python/errors.hpp"
 #include "python/input/array_input.hpp"
 #include "python/input/cell_reader.hpp"
 #include "python/input/cell_text.hpp"
-#include "python/encode_object_array.hpp"
 #include "python/input/frame_input.hpp"
-#include "python/column_labels.hpp"
 #include "python/numpy_api.hpp"
 #include "python/pandas_compat.hpp"
 #include "python/py_ref.hpp"
@@ -97,7 +97,8 @@ void read_by_item_access(PyObject* target, Shape s, CellReader& reader) {
 Conversion read_cells(PyObject* obj, OUT out, bool frame) {
     const Shape s = read_shape(obj);
     const std::size_t n = s.rows * s.cols;
-    ValueMatrix matrix = new_value_matrix(s.rows, s.cols, frame && pandas_compat::frames_keep_fortran_floats());
+    ValueMatrix matrix =
+        new_value_matrix(s.rows, s.cols, frame && pandas_compat::frames_keep_fortran_floats());
     auto fit = std::make_unique<FitState>();
     const CellTarget target{matrix.cells, matrix.row_stride, matrix.col_stride};
     FrameColumns columns;  // what a frame's columns are read from, alive until encoded

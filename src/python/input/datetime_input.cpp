@@ -4,8 +4,8 @@
 #include <cstdint>
 
 #include "python/input/frame_readers.hpp"
-#include "python/numpy_api.hpp"
 #include "python/input/time_cells.hpp"
+#include "python/numpy_api.hpp"
 
 namespace vandra {
 

@@ -5,8 +5,8 @@
 
 #include "python/errors.hpp"
 #include "python/input/column_plan.hpp"
-#include "python/numpy_api.hpp"
 #include "python/lookup.hpp"
+#include "python/numpy_api.hpp"
 
 namespace vandra {
 namespace {

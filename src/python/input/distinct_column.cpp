@@ -1,8 +1,8 @@
 #include "python/input/distinct_column.hpp"
 
-#include "python/errors.hpp"
 #include "lib/key_sort.hpp"
 #include "lib/number_text.hpp"
+#include "python/errors.hpp"
 #include "python/input/cell_text.hpp"
 
 namespace vandra {

@@ -5,18 +5,17 @@
 #include <cstdint>
 #include <string>
 
+#include "python/arrow/arrow_words.hpp"
 #include "python/errors.hpp"
 #include "python/input/array_input.hpp"
-#include "python/arrow/arrow_words.hpp"
 #include "python/input/frame_readers.hpp"
-#include "python/numpy_api.hpp"
 #include "python/lookup.hpp"
+#include "python/numpy_api.hpp"
 
 namespace vandra {
 namespace {
 
 using pandas_compat::ArrayKind;
-
 
 }  // namespace
 
@@ -205,8 +204,8 @@ void FrameColumns::read(CellReader& reader) {
             case Column::Kind::arrow:
                 if (c.nan_marker && !c.text->first_valid()) {
                     // Only missing cells: NaN numbers, so the column stays numeric.
-                    reader.set_numbers(j, NumberView{reinterpret_cast<const char*>(&kQuietNaN),
-                                                     0, NumberView::Type::f64});
+                    reader.set_numbers(j, NumberView{reinterpret_cast<const char*>(&kQuietNaN), 0,
+                                                     NumberView::Type::f64});
                     break;
                 }
                 if (c.nan_marker) {

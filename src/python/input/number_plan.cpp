@@ -4,8 +4,8 @@
 #include <cmath>
 #include <cstring>
 
-#include "python/errors.hpp"
 #include "lib/number_text.hpp"
+#include "python/errors.hpp"
 #include "python/input/column_plan.hpp"
 #include "python/numpy_api.hpp"
 

@@ -7,8 +7,8 @@
 
 #include "lib/distinct_rows.hpp"
 #include "lib/fixed_text.hpp"
-#include "python/errors.hpp"
 #include "lib/utf8.hpp"
+#include "python/errors.hpp"
 #include "python/input/distinct_column.hpp"
 
 namespace vandra {

@@ -1,5 +1,4 @@
-// What both forms of decode share: a cell's code, each code's label as a str made once, and
-// the objects decode allocates itself (whose failure to allocate is an internal failure).
+// What both forms of decode share: a cell's code, and each code's label as a str made once.
 #pragma once
 
 #include <Python.h>
@@ -9,22 +8,15 @@
 #include <vector>
 
 #include "lib/records.hpp"
+#include "python/new_objects.hpp"
 #include "python/numpy_api.hpp"
 #include "python/py_ref.hpp"
 
 namespace vandra {
 
-// For the objects output construction allocates itself (str, list, tuple, dict, slice,
-// array): running out of memory there is an internal failure, unlike errors pandas raises.
-PyRef allocated(PyObject* owned);
-
 // A cell's code: truncated toward zero into the code range, saturating at both ends (NaN is
 // the callers' to handle).
 Code code_of(double x);
-
-// A new str of a UTF-8 text: ASCII text (most labels) is copied straight into a new compact
-// str, skipping the decoder's scan; anything else is decoded.
-PyRef label_str(std::string_view label);
 
 // The labels of one encoded column, looked up by cell value. Codes are dense (0 .. k-1)
 // and the code map holds the labels in code order, so a code indexes it directly; each

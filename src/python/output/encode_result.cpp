@@ -2,8 +2,8 @@
 
 #include "python/column_labels.hpp"
 #include "python/errors.hpp"
+#include "python/new_objects.hpp"
 #include "python/numpy_api.hpp"
-#include "python/output/decode_labels.hpp"
 #include "python/pandas_compat.hpp"
 
 namespace vandra {

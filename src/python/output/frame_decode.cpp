@@ -164,8 +164,8 @@ void decode_frame_columns(PyObject* frame, const ValueMatrix& m,
         PyRef args = allocated(PyTuple_Pack(1, labels.get()));
         PyRef series = checked(PyObject_Call(series_cls.get(), args.get(), series_kwargs.get()));
         PyRef position = allocated(PyLong_FromSize_t(c));
-        PyRef done = checked(
-            PyObject_CallMethod(frame, "isetitem", "OO", position.get(), series.get()));
+        PyRef done =
+            checked(PyObject_CallMethod(frame, "isetitem", "OO", position.get(), series.get()));
     }
 }
 
