@@ -16,7 +16,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 from conftest import examples
-from test_frame_columns import assert_same_as_values, outcome
+from test_frame_columns import DataFrame, assert_same_as_values, outcome
 from vandra import Encoder
 
 try:
@@ -40,13 +40,14 @@ NS = {"D": 86_400 * 10**9, "s": 10**9, "ms": 10**6, "us": 10**3, "ns": 1}
 INSTANTS = [1362897000 * 10**9, 1362900600 * 10**9, 1383456600 * 10**9, 1383460200 * 10**9,
             -1_500_000_000, 1582979696_123456789, 0]
 YEAR_2500_S = 16725225600  # beyond the ns range
+YEAR_12000_S = 316592977200  # beyond the years datetime writes: boxed, not rendered
 DURATIONS = [0, 1, -1, 1_500_000_000, -90_061_001_000_001, 86_400 * 10**9]
 TZS = ["UTC", "America/New_York", datetime.timezone(-datetime.timedelta(hours=3, minutes=30))]
 TEXTS = ["b", "a", "nan", "<NA>", "", "é", "1.5", "a text longer than twelve bytes"]
 
 
 def ticks(unit, ns=INSTANTS, far=True):
-    far = [YEAR_2500_S * 10**9 // NS[unit]] if far and unit != "ns" else []
+    far = [year * 10**9 // NS[unit] for year in (YEAR_2500_S, YEAR_12000_S)] if far and unit != "ns" else []
     return list(dict.fromkeys([v // NS[unit] for v in ns] + far))
 
 
@@ -294,6 +295,49 @@ def traced_peak(enc, obj):
         return tracemalloc.get_traced_memory()[1], size
     finally:
         tracemalloc.stop()
+
+
+class Hostile:
+    """A category whose float conversion or str() raises `error`."""
+
+    def __init__(self, hook, error):
+        self.hook, self.error = hook, error
+
+    def __float__(self):
+        if self.hook == "__float__":
+            raise self.error
+        raise TypeError  # not a number: the column turns text here
+
+    def __str__(self):
+        if self.hook == "__str__":
+            raise self.error
+        return "hostile"
+
+    def __hash__(self):
+        return 7
+
+    def __eq__(self, other):
+        return self is other
+
+
+@pytest.mark.parametrize("hook", ["__float__", "__str__"])
+@pytest.mark.parametrize("error", [KeyboardInterrupt, ValueError])
+def test_a_category_raising_stops_the_call_as_its_cell_would(hook, error, InternalError):
+    # Each distinct category is one cell to the readers: its errors reach the caller as the
+    # cell-by-cell reading gives them (an interrupt unchanged, an ordinary error of str() as
+    # the internal error, one of float() as text), and the previous fit stays.
+    frame = pd.DataFrame({"c": pd.Categorical([Hostile(hook, error("boom")), "a", "a"]),
+                          "f": [1.0, 2.0, 3.0]})
+    enc = Encoder()
+    codes = enc.encode(pd.DataFrame({"t": ["x", "y"]}))
+    got = outcome(lambda: enc.encode(frame))
+    want = outcome(lambda: Encoder().encode(DataFrame(frame)))
+    assert got[0] == want[0] and (got[0] == "ok" or got[1][0] is want[1][0])
+    if hook == "__float__" and error is ValueError:
+        assert got[0] == "ok"
+    else:
+        assert got[1][0] is (error if error is KeyboardInterrupt else InternalError)
+        assert enc.decode(codes)["t"].tolist() == ["x", "y"]
 
 
 @pytest.mark.parametrize("beside", [False, True], ids=["alone", "beside float64"])
