@@ -43,13 +43,17 @@ rm -rf "$OUT" && mkdir -p "$OUT/raw"
 env -u CC -u CXX -u CMAKE_GENERATOR PATH="$SHIM:$TOOLS/bin" \
   "$TOOLS/bin/python" -m build --outdir "$OUT/raw" .
 mv "$OUT"/raw/*.tar.gz "$OUT/"
-tar -tzf "$OUT"/*.tar.gz | sed 's|^[^/]*/||' | grep -qx 'src/vandra-stubs/__init__.pyi'
+tar -tzf "$OUT"/*.tar.gz | sed 's|^[^/]*/||' | grep -x 'src/vandra-stubs/__init__.pyi' >/dev/null
 
 step "auditwheel"
 # Only its verdict: the platform tag the wheel is consistent with (not the symbol list).
-PATH="$TOOLS/bin:$PATH" "$TOOLS/bin/auditwheel" show "$OUT"/raw/*.whl |
+PATH="$TOOLS/bin:$PATH" "$TOOLS/bin/auditwheel" show "$OUT"/raw/*.whl 2>/dev/null |
   tr '\n' ' ' | grep -o 'consistent with the following platform tag: "[^"]*"' || true
-PATH="$TOOLS/bin:$PATH" "$TOOLS/bin/auditwheel" -q repair --wheel-dir "$OUT" "$OUT"/raw/*.whl
+if ! PATH="$TOOLS/bin:$PATH" "$TOOLS/bin/auditwheel" repair --wheel-dir "$OUT" "$OUT"/raw/*.whl \
+    > "$OUT/raw/repair.log" 2>&1; then
+  cat "$OUT/raw/repair.log" >&2
+  exit 1
+fi
 wheel=$(ls "$OUT"/*manylinux*.whl)
 (cd "$OUT" && ls -l --block-size=K *.whl *.tar.gz | awk '{print "  " $5 "  " $9}')
 
