@@ -33,7 +33,6 @@ std::optional<std::vector<std::int64_t>> wall_times(const std::vector<std::int64
                                                     const NumpyTimeUnit& unit, PyObject* tz) {
     ensure_numpy_api();
     npy_intp n = static_cast<npy_intp>(utc.size());
-    PyRef numpy = checked(PyImport_ImportModule("numpy"));
     PyRef raw = checked(PyArray_SimpleNew(1, &n, NPY_INT64));
     std::copy(
         utc.begin(), utc.end(),

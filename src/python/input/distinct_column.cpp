@@ -68,16 +68,20 @@ void read_distinct(CellReader& reader, std::size_t j, DistinctRows& rows, Distin
         // Every row takes its value's own text. Where the texts of values have keys to sort
         // by, they are rendered only once the codes are known, straight into the fit.
         std::vector<KeyedItem> keyed;
-        std::vector<std::pair<std::uint32_t, std::string_view>> others;
         for (std::uint32_t id = 0; id < k; ++id) {
-            if (const auto key = cells.key(id)) {
-                keyed.push_back(KeyedItem{key->key, key->tie, id});
-            } else {
+            if (const auto key = cells.key(id)) keyed.push_back(KeyedItem{key->key, key->tie, id});
+        }
+        if (!keyed.empty()) {
+            // The other values' texts (their cells may run Python code), in row order.
+            std::vector<std::pair<std::uint32_t, std::string_view>> others;
+            for (std::uint32_t id = 0, next = 0; id < k; ++id) {
+                if (next < keyed.size() && keyed[next].item == id) {
+                    ++next;
+                    continue;
+                }
                 maybe_check_signals(id);
                 others.emplace_back(id, cells.text(id, store));
             }
-        }
-        if (!keyed.empty()) {
             sort_by_key(keyed);
             reader.set_text(
                 j, std::make_unique<OrderedLabels>(std::move(rows.ids), k, std::move(keyed),
