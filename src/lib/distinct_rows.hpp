@@ -4,11 +4,13 @@
 // first_row ascends.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <new>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "lib/byte_hash.hpp"
@@ -59,6 +61,19 @@ struct DistinctWords {
     std::vector<std::uint64_t> values;
     std::uint32_t null_id = DistinctRows::kNoId;
 };
+
+// A number as its 64-bit word: integers as int64 or uint64 bits, floats as the bits of the
+// double they widen to.
+template <class T>
+std::uint64_t number_word(T v) {
+    if constexpr (std::is_floating_point_v<T>) {
+        return std::bit_cast<std::uint64_t>(static_cast<double>(v));
+    } else if constexpr (std::is_signed_v<T>) {
+        return static_cast<std::uint64_t>(static_cast<std::int64_t>(v));
+    } else {
+        return static_cast<std::uint64_t>(v);
+    }
+}
 
 // A set of 64-bit words numbered in order of insertion: open addressing, linear probing, at
 // most half full.

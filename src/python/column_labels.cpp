@@ -75,8 +75,7 @@ PyRef reusable_column_index(PyObject* columns) {
     if (!infers_str) return PyRef();
     bool same = false;
     if (*infers_str) {
-        PyRef pandas = imported_module("pandas");
-        PyRef string_dtype = pandas ? attr_or_null(pandas.get(), "StringDtype") : PyRef();
+        PyRef string_dtype = imported_attr("pandas", "StringDtype");
         PyRef kwargs = allocated(PyDict_New());
         PyRef nan = allocated(PyFloat_FromDouble(std::numeric_limits<double>::quiet_NaN()));
         check_status(PyDict_SetItemString(kwargs.get(), "na_value", nan.get()));

@@ -25,13 +25,23 @@ inline PyRef imported_module(const char* name) {
     return module;
 }
 
-// Whether `cls` is the class `name` of the imported `module` (the one defining it, so that a
-// stand-in put in the place of pandas' class does not pass).
+// Attribute `name` of the imported `module`, or null (also when the module is not imported).
+inline PyRef imported_attr(const char* module, const char* name) {
+    PyRef m = imported_module(module);
+    return m ? attr_or_null(m.get(), name) : PyRef();
+}
+
+// Whether `cls` is the class `name` of the imported `module`. Given the module that defines
+// the class, a stand-in put in the place of pandas' class does not pass.
 inline bool is_class_of(PyObject* cls, const char* module, const char* name) {
     if (!cls) return false;
-    PyRef defining = imported_module(module);
-    PyRef own = defining ? attr_or_null(defining.get(), name) : PyRef();
+    PyRef own = imported_attr(module, name);
     return own && own.get() == cls;
+}
+
+// Whether obj's type is exactly that class.
+inline bool is_exactly(PyObject* obj, const char* module, const char* name) {
+    return is_class_of(reinterpret_cast<PyObject*>(Py_TYPE(obj)), module, name);
 }
 
 }  // namespace vandra

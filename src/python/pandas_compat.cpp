@@ -6,21 +6,14 @@
 namespace vandra::pandas_compat {
 namespace {
 
-// Whether obj's type is exactly the class `name` of the imported module `module`.
-bool is_type(PyObject* obj, const char* module, const char* name) {
-    PyRef m = imported_module(module);
-    PyRef cls = m ? attr_or_null(m.get(), name) : PyRef();
-    return cls && reinterpret_cast<PyObject*>(Py_TYPE(obj)) == cls.get();
-}
-
 bool is_array_class(PyObject* values, const char* name) {
-    return is_type(values, "pandas.arrays", name);
+    return is_exactly(values, "pandas.arrays", name);
 }
 
 }  // namespace
 
 bool is_frame(PyObject* obj) {
-    return is_type(obj, "pandas", "DataFrame");
+    return is_exactly(obj, "pandas", "DataFrame");
 }
 
 bool is_own_class(PyObject* cls, Class which) {
@@ -33,9 +26,7 @@ bool is_own_class(PyObject* cls, Class which) {
 }
 
 bool frames_keep_fortran_floats() {
-    PyRef pandas = imported_module("pandas");
-    PyRef ctor = pandas ? attr_or_null(pandas.get(), "DataFrame") : PyRef();
-    return is_own_class(ctor.get(), Class::frame);
+    return is_own_class(imported_attr("pandas", "DataFrame").get(), Class::frame);
 }
 
 std::optional<bool> infers_string_dtype() {
@@ -89,7 +80,7 @@ ArrayKind array_kind(PyObject* values) {
     if (is_array_class(values, "StringArray")) return ArrayKind::python_string;
     if (is_array_class(values, "ArrowStringArray") ||
         is_array_class(values, "ArrowExtensionArray") ||
-        is_type(values, "pandas.core.arrays.string_arrow", "ArrowStringArrayNumpySemantics"))
+        is_exactly(values, "pandas.core.arrays.string_arrow", "ArrowStringArrayNumpySemantics"))
         return ArrayKind::arrow;
     if (is_array_class(values, "Categorical")) return ArrayKind::categorical;
     if (is_array_class(values, "DatetimeArray")) return ArrayKind::datetime;

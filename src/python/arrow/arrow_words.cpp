@@ -1,10 +1,11 @@
 #include "python/arrow/arrow_words.hpp"
 
-#include <bit>
 #include <cstring>
 #include <limits>
 #include <type_traits>
 #include <utility>
+
+#include "lib/distinct_rows.hpp"
 
 namespace vandra {
 namespace {
@@ -166,13 +167,7 @@ void flatten_values(const ArrowArray& a, std::uint64_t* words, std::uint8_t* val
         } else {
             T v;
             std::memcpy(&v, values + k * static_cast<std::int64_t>(sizeof(T)), sizeof(T));
-            if constexpr (std::is_floating_point_v<T>) {
-                w = std::bit_cast<std::uint64_t>(static_cast<double>(v));
-            } else if constexpr (std::is_signed_v<T>) {
-                w = static_cast<std::uint64_t>(static_cast<std::int64_t>(v));
-            } else {
-                w = static_cast<std::uint64_t>(v);
-            }
+            w = number_word(v);
         }
         words[i] = ok ? w : 0;
     }

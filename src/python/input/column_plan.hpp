@@ -1,6 +1,6 @@
-// A frame column read by its distinct values (python/distinct_column.hpp). Planned before any
+// A frame column read by its distinct values (distinct_column.hpp). Planned before any
 // cell is read: its rows' ids, and the values whose cells must come from pandas' own boxing
-// (python/frame_sample.hpp). Once those cells exist, the plan settles how every value's cell
+// (frame_sample.hpp). Once those cells exist, the plan settles how every value's cell
 // is made.
 #pragma once
 
@@ -31,8 +31,6 @@ class ColumnPlan {
     DistinctCells& cells() { return *cells_; }
 
   protected:
-    std::vector<std::uint32_t> all_ids() const;
-
     DistinctRows rows_;
     std::unique_ptr<DistinctCells> cells_;
 };
@@ -41,7 +39,7 @@ class ColumnPlan {
 class BoxedPlan final : public ColumnPlan {
   public:
     using ColumnPlan::ColumnPlan;
-    std::vector<std::uint32_t> sampled() const override { return all_ids(); }
+    std::vector<std::uint32_t> sampled() const override { return ids_from(rows_, 0); }
     bool samples_all() const override { return true; }
     bool settle(DistinctCells::Boxer sample) override;
 };

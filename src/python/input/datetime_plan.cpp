@@ -11,13 +11,6 @@
 namespace vandra {
 namespace {
 
-// Whether cell's type is exactly pandas' class `name` (Timestamp, Timedelta).
-bool is_pandas(PyObject* cell, const char* name) {
-    PyRef pandas = imported_module("pandas");
-    PyRef cls = pandas ? attr_or_null(pandas.get(), name) : PyRef();
-    return cls && reinterpret_cast<PyObject*>(Py_TYPE(cell)) == cls.get();
-}
-
 std::int64_t units_per_second(TimeUnit unit) {
     switch (unit) {
         case TimeUnit::milli: return 1000;
@@ -39,8 +32,7 @@ std::optional<std::vector<std::int64_t>> wall_times(const std::vector<std::int64
         static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(raw.get()))));
     const std::string dtype = "M8[" + unit.name + "]";
     PyRef stamps(PyObject_CallMethod(raw.get(), "view", "s", dtype.c_str()));
-    PyRef pandas = imported_module("pandas");
-    PyRef index_cls = pandas ? attr_or_null(pandas.get(), "DatetimeIndex") : PyRef();
+    PyRef index_cls = imported_attr("pandas", "DatetimeIndex");
     PyRef index =
         stamps && index_cls ? PyRef(PyObject_CallOneArg(index_cls.get(), stamps.get())) : PyRef();
     PyRef in_utc =
@@ -132,12 +124,12 @@ class DatetimePlan final : public ColumnPlan {
         if (*unit == TimeUnit::day || *unit == TimeUnit::hour || *unit == TimeUnit::minute)
             return false;
         if (timedelta_) {
-            if (!is_pandas(cell.get(), "Timedelta")) return false;
+            if (!is_exactly(cell.get(), "pandas", "Timedelta")) return false;
             cells_ = std::make_unique<TimedeltaCells>(std::move(sample), values_.values, *unit,
                                                       values_.null_id);
             return true;
         }
-        if (!is_pandas(cell.get(), "Timestamp")) return false;
+        if (!is_exactly(cell.get(), "pandas", "Timestamp")) return false;
         return settle_timestamps(std::move(sample), cell.get(), *unit);
     }
 
@@ -147,24 +139,23 @@ class DatetimePlan final : public ColumnPlan {
         std::vector<std::int64_t> utc(k);
         for (std::size_t id = 0; id < k; ++id)
             utc[id] = static_cast<std::int64_t>(values_.values[id]);
-        std::vector<std::uint8_t>& renderable = renderable_;
         PyRef tz = checked(PyObject_GetAttrString(cell, "tz"));
         if (tz.get() == Py_None) {
             cells_ = std::make_unique<TimestampCells>(std::move(sample), std::move(utc), unit,
-                                                      std::vector<std::int64_t>{}, renderable);
+                                                      std::vector<std::int64_t>{}, renderable_);
             return true;
         }
         // NaT and out-of-range values are boxed: convert a harmless stand-in for them.
         std::vector<std::int64_t> convertible = utc;
         for (std::size_t id = 0; id < k; ++id) {
-            if (!renderable[id]) convertible[id] = 0;
+            if (!renderable_[id]) convertible[id] = 0;
         }
         auto wall = wall_times(convertible, unit_, tz.get());
         if (!wall) return false;
         std::vector<std::int64_t> offsets(k, 0);
         const std::int64_t per_second = units_per_second(unit);
         for (std::size_t id = 0; id < k; ++id) {
-            if (!renderable[id]) continue;
+            if (!renderable_[id]) continue;
             const std::int64_t offset = (*wall)[id] - utc[id];
             if (offset % per_second != 0) return false;  // not whole seconds
             if (!in_written_years((*wall)[id], unit)) {
@@ -173,7 +164,7 @@ class DatetimePlan final : public ColumnPlan {
             offsets[id] = offset / per_second;
         }
         cells_ = std::make_unique<TimestampCells>(std::move(sample), std::move(*wall), unit,
-                                                  std::move(offsets), renderable);
+                                                  std::move(offsets), renderable_);
         return true;
     }
 

@@ -149,8 +149,7 @@ bool FrameColumns::plan_arrow(PyObject* values, std::size_t loc, std::size_t row
         return take_read(loc, read_arrow_words(*stream, rows, scratch_words_, scratch_valid_));
     // Text. The missing marker that `values` would put in: the float NaN or pd.NA.
     PyRef marker = pandas_compat::na_value(values);
-    PyRef pandas = imported_module("pandas");
-    PyRef na = pandas ? attr_or_null(pandas.get(), "NA") : PyRef();
+    PyRef na = imported_attr("pandas", "NA");
     if (!marker || !na) return false;
     const bool nan_marker =
         PyFloat_CheckExact(marker.get()) && std::isnan(PyFloat_AS_DOUBLE(marker.get()));

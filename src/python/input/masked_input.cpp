@@ -1,6 +1,5 @@
 // pandas' masked nullable columns (Int8 ... UInt64, Float32/64, boolean): a row's value is
 // its number unless the mask marks it missing; all missing rows share one boxed value.
-#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
@@ -16,13 +15,7 @@ template <class T>
 std::uint64_t word_at(const char* data, npy_intp stride, std::size_t i) {
     T v;
     std::memcpy(&v, data + static_cast<npy_intp>(i) * stride, sizeof v);
-    if constexpr (std::is_floating_point_v<T>) {
-        return std::bit_cast<std::uint64_t>(static_cast<double>(v));
-    } else if constexpr (std::is_signed_v<T>) {
-        return static_cast<std::uint64_t>(static_cast<std::int64_t>(v));
-    } else {
-        return static_cast<std::uint64_t>(v);
-    }
+    return number_word(v);
 }
 
 template <class T>

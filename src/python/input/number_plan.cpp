@@ -75,17 +75,17 @@ class NumberPlan final : public ColumnPlan {
     NumberPlan(DistinctWords values, WordType type)
         : ColumnPlan(std::move(values.rows)), values_(std::move(values)), type_(type) {}
 
+    // The missing value, and the first number (to see what the frame makes of numbers).
     std::vector<std::uint32_t> sampled() const override {
         std::vector<std::uint32_t> ids;
         if (values_.null_id != DistinctRows::kNoId) ids.push_back(values_.null_id);
-        const std::uint32_t first = values_.null_id == 0 ? 1 : 0;
-        if (first < rows_.count()) ids.push_back(first);
+        if (first_number() < rows_.count()) ids.push_back(first_number());
         return ids;
     }
 
     bool settle(DistinctCells::Boxer sample) override {
         Style style = Style::numbers_only;
-        const std::uint32_t first = values_.null_id == 0 ? 1 : 0;
+        const std::uint32_t first = first_number();
         if (first < rows_.count()) {
             PyRef cell = sample(first);
             if (is_python_object_of(cell.get(), type_)) {
@@ -107,6 +107,9 @@ class NumberPlan final : public ColumnPlan {
     }
 
   private:
+    // Ids count in row order, so the first number is value 0 unless the missing value is.
+    std::uint32_t first_number() const { return values_.null_id == 0 ? 1 : 0; }
+
     DistinctWords values_;  // its rows moved to the plan; values and null id kept
     WordType type_;
 };

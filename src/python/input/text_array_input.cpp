@@ -53,17 +53,20 @@ class FixedTextCells final : public DistinctCells {
 class StringCells final : public DistinctCells {
   public:
     StringCells(Boxer boxer, const DistinctBytes& values)
-        : DistinctCells(std::move(boxer)), values_(values) {}
+        : DistinctCells(std::move(boxer)), views_(values.views), rendered_(views_.size()) {
+        for (std::size_t id = 0; id < views_.size(); ++id) {
+            rendered_[id] =
+                id != values.null_id && is_valid_utf8(views_[id].data(), views_[id].size());
+        }
+    }
 
   private:
-    bool renders(std::uint32_t id) const override {
-        return id != values_.null_id &&
-               is_valid_utf8(values_.views[id].data(), values_.views[id].size());
-    }
+    bool renders(std::uint32_t id) const override { return rendered_[id] != 0; }
     std::optional<double> own_number(std::uint32_t) const override { return std::nullopt; }
-    std::string_view own_text(std::uint32_t id) const override { return values_.views[id]; }
+    std::string_view own_text(std::uint32_t id) const override { return views_[id]; }
 
-    const DistinctBytes& values_;
+    const std::vector<std::string_view>& views_;
+    std::vector<std::uint8_t> rendered_;
 };
 
 void read_fixed_text_column(PyArrayObject* arr, std::size_t j, CellReader& reader) {
