@@ -3,22 +3,6 @@
 namespace vandra {
 namespace {
 
-constexpr std::int64_t kSecondsPerDay = 86400;
-
-// Units per day.
-std::int64_t per_day(TimeUnit unit) {
-    switch (unit) {
-        case TimeUnit::day: return 1;
-        case TimeUnit::hour: return 24;
-        case TimeUnit::minute: return 24 * 60;
-        case TimeUnit::second: return kSecondsPerDay;
-        case TimeUnit::milli: return kSecondsPerDay * 1000;
-        case TimeUnit::micro: return kSecondsPerDay * 1000000;
-        case TimeUnit::nano: return kSecondsPerDay * 1000000000;
-    }
-    return 1;
-}
-
 struct Civil {
     std::int64_t year;
     unsigned month, day;
@@ -142,6 +126,19 @@ bool to_string(std::string& out, F write) {
 
 }  // namespace
 
+std::int64_t units_per_day(TimeUnit unit) {
+    switch (unit) {
+        case TimeUnit::day: return 1;
+        case TimeUnit::hour: return 24;
+        case TimeUnit::minute: return 24 * 60;
+        case TimeUnit::second: return kSecondsPerDay;
+        case TimeUnit::milli: return kSecondsPerDay * 1000;
+        case TimeUnit::micro: return kSecondsPerDay * 1000000;
+        case TimeUnit::nano: return kSecondsPerDay * 1000000000;
+    }
+    return 1;
+}
+
 bool in_written_years(std::int64_t value, TimeUnit unit) {
     return written(value, unit).has_value();
 }
@@ -160,7 +157,7 @@ std::size_t numpy_datetime_text(std::int64_t value, TimeUnit unit, char* out) {
         w.put(':');
         w.two(c->ticks % 60);
     } else if (unit != TimeUnit::day) {
-        const std::int64_t per_second = per_day(unit) / kSecondsPerDay;
+        const std::int64_t per_second = units_per_day(unit) / kSecondsPerDay;
         w.put('T');
         w.clock(c->ticks / per_second);
         const int n = unit == TimeUnit::milli   ? 3
@@ -186,7 +183,7 @@ std::size_t timestamp_text(std::int64_t value, TimeUnit unit,
         return 0;
     const auto c = written(value, unit);
     if (!c) return 0;
-    const std::int64_t per_second = per_day(unit) / kSecondsPerDay;
+    const std::int64_t per_second = units_per_day(unit) / kSecondsPerDay;
     Writer w(out);
     w.date(*c);
     w.put(' ');
@@ -217,7 +214,7 @@ bool timedelta_text(std::int64_t value, TimeUnit unit, std::string& out) {
     if (unit != TimeUnit::second && unit != TimeUnit::milli && unit != TimeUnit::micro &&
         unit != TimeUnit::nano)
         return false;
-    const std::int64_t n = per_day(unit), per_second = n / kSecondsPerDay;
+    const std::int64_t n = units_per_day(unit), per_second = n / kSecondsPerDay;
     std::int64_t days = value / n, ticks = value % n;
     if (ticks < 0) {
         ticks += n;

@@ -11,6 +11,10 @@ namespace vandra {
 
 enum class TimeUnit { day, hour, minute, second, milli, micro, nano };
 
+inline constexpr std::int64_t kSecondsPerDay = 86400;
+// How many of `unit` make a day (1 for days, 86400 for seconds, ...).
+std::int64_t units_per_day(TimeUnit unit);
+
 // Whether a count of units since 1970-01-01T00:00 lies in the years 1 to 9999.
 bool in_written_years(std::int64_t value, TimeUnit unit);
 

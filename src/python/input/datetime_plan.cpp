@@ -11,15 +11,6 @@
 namespace vandra {
 namespace {
 
-std::int64_t units_per_second(TimeUnit unit) {
-    switch (unit) {
-        case TimeUnit::milli: return 1000;
-        case TimeUnit::micro: return 1000000;
-        case TimeUnit::nano: return 1000000000;
-        default: return 1;
-    }
-}
-
 // The wall-clock times of UTC `values` (unit `unit`) in time zone `tz`, as pandas converts
 // them: DatetimeIndex(values).tz_localize("UTC").tz_convert(tz).tz_localize(None).
 std::optional<std::vector<std::int64_t>> wall_times(const std::vector<std::int64_t>& utc,
@@ -153,7 +144,7 @@ class DatetimePlan final : public ColumnPlan {
         auto wall = wall_times(convertible, unit_, tz.get());
         if (!wall) return false;
         std::vector<std::int64_t> offsets(k, 0);
-        const std::int64_t per_second = units_per_second(unit);
+        const std::int64_t per_second = units_per_day(unit) / kSecondsPerDay;  // second and finer
         for (std::size_t id = 0; id < k; ++id) {
             if (!renderable_[id]) continue;
             const std::int64_t offset = (*wall)[id] - utc[id];

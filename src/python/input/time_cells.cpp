@@ -84,13 +84,7 @@ bool NumpyTimeCells::in_range(std::int64_t v) const {
     if (!timedelta_) return in_written_years(v, *unit_);
     // Python's timedeltas reach 999,999,999 days; a margin keeps clear of the edge.
     constexpr std::int64_t kDays = 999999000;
-    const std::int64_t per_day = *unit_ == TimeUnit::day      ? 1
-                                 : *unit_ == TimeUnit::hour   ? 24
-                                 : *unit_ == TimeUnit::minute ? 1440
-                                 : *unit_ == TimeUnit::second ? 86400
-                                 : *unit_ == TimeUnit::milli  ? 86400000
-                                 : *unit_ == TimeUnit::micro  ? 86400000000
-                                                              : 86400000000000;
+    const std::int64_t per_day = units_per_day(*unit_);
     return v / per_day < kDays && v / per_day > -kDays;
 }
 
