@@ -42,6 +42,8 @@ INSTANTS = [1362897000 * 10**9, 1362900600 * 10**9, 1383456600 * 10**9, 13834602
 YEAR_2500_S = 16725225600  # beyond the ns range
 YEAR_12000_S = 316592977200  # beyond the years datetime writes: boxed, not rendered
 DURATIONS = [0, 1, -1, 1_500_000_000, -90_061_001_000_001, 86_400 * 10**9]
+# Beyond the ~999,999,999 days of Python's timedelta, where numpy's scalars stay scalars.
+FAR = {"s": [10**15, -10**15], "ms": [10**18, -10**18]}
 TZS = ["UTC", "America/New_York", datetime.timezone(-datetime.timedelta(hours=3, minutes=30))]
 TEXTS = ["b", "a", "nan", "<NA>", "", "é", "1.5", "a text longer than twelve bytes"]
 
@@ -105,8 +107,8 @@ KINDS = [FLOAT64, OBJECT]
 KINDS += [Kind(f"datetime64[{u}]", ticks(u), NAT, times(u)) for u in ["s", "ms", "us", "ns"]]
 KINDS += [Kind(f"datetime64[{u}, {tz}]", ticks(u), NAT, times(u, tz))
           for u in ["s", "ms", "us", "ns"] for tz in TZS]
-KINDS += [Kind(f"timedelta64[{u}]", ticks(u, DURATIONS, far=False), NAT, times(u, kind="m"))
-          for u in ["s", "ms", "us", "ns"]]
+KINDS += [Kind(f"timedelta64[{u}]", ticks(u, DURATIONS, far=False) + FAR.get(u, []), NAT,
+               times(u, kind="m")) for u in ["s", "ms", "us", "ns"]]
 KINDS += [Kind(f"period[{f}]", list(dict.fromkeys(pd.Period(p, f) for p in [
     "1969-12-31 23:00", "2013-03-10 02:00", "2013-11-03 01:00", "0001-01-01"])), pd.NaT,
     plain(f"period[{f}]")) for f in ["D", "M", "h"]]
@@ -132,8 +134,8 @@ if pa is not None:
     KINDS += [Kind(f"arrow timestamp[{u}{tz and ', ' + tz}]", ticks(u), None,
                    arrow(pa.timestamp(u, tz or None)))
               for u in ["s", "ms", "us", "ns"] for tz in ["", "America/New_York"]]
-    KINDS += [Kind(f"arrow duration[{u}]", ticks(u, DURATIONS, far=False), None,
-                   arrow(pa.duration(u))) for u in ["s", "ms", "us", "ns"]]
+    KINDS += [Kind(f"arrow duration[{u}]", ticks(u, DURATIONS, far=False) + FAR.get(u, []),
+                   None, arrow(pa.duration(u))) for u in ["s", "ms", "us", "ns"]]
     if hasattr(pa, "string_view"):
         KINDS.append(Kind("arrow string_view", TEXTS, None, arrow(pa.string_view())))
 
@@ -185,6 +187,19 @@ def test_typed_columns_read_like_values(frame):
     assert_same_as_values(frame)
 
 
+@pytest.mark.parametrize("beside", [False, True], ids=["alone", "beside float64"])
+@pytest.mark.parametrize("kind", ["M", "m"])
+@pytest.mark.parametrize("unit", ["s", "ms", "us"])
+def test_values_beyond_pythons_range_after_an_ordinary_one(kind, unit, beside):
+    # numpy hands out such a value as its own scalar, where the first value converts to a
+    # Python object: both kinds of cell in one column.
+    far = FAR.get(unit, [10**18])[0] if kind == "m" else YEAR_12000_S * 10**9 // NS[unit]
+    frame = pd.DataFrame({"c": np.array([1, far, 1], np.int64).view(f"{kind}8[{unit}]")})
+    if beside:
+        frame["f"] = 0.5
+    assert_same_as_values(frame)
+
+
 class ndarray:  # noqa: N801 - the name is what makes encode read it by item access
     def __init__(self, arr):
         self.arr, self.shape = arr, arr.shape
@@ -228,8 +243,9 @@ ARRAYS = [Kind("U", U_TEXTS, "", array("U")),
           # raw code points, as no str holds them: surrogates, beyond U+10FFFF, NULs
           Kind("U code points", [(0x61, 0), (0, 0x61), (0x110000, 0x61), (0xD800, 0x62),
                                  (0xE9, 0xDC00), (0x1F600, 0)], (0, 0), array(np.uint32, "U2"))]
-ARRAYS += [Kind(f"{k}8[{u}]", ticks(u, INSTANTS if k == "M" else DURATIONS, k == "M"), NAT,
-                array(np.int64, f"{k}8[{u}]")) for k in "Mm" for u in ["D", "s", "ms", "us", "ns"]]
+ARRAYS += [Kind(f"{k}8[{u}]", ticks(u, INSTANTS if k == "M" else DURATIONS, k == "M")
+                + (FAR.get(u, []) if k == "m" else []), NAT, array(np.int64, f"{k}8[{u}]"))
+           for k in "Mm" for u in ["D", "s", "ms", "us", "ns"]]
 if StringDType is not None:
     ARRAYS += [Kind(f"T na_object={na!r}", T_TEXTS, na,
                     array(StringDType(**({} if na == "" else {"na_object": na}))))

@@ -1,6 +1,6 @@
 // pandas' Arrow-backed columns other than text: read through the Arrow C stream as 64-bit
-// words. Numbers, timestamps and durations are rendered; dates and dictionary entries are
-// boxed by pandas once per distinct value (a dictionary column by its indices).
+// words. Numbers are copied, timestamps and durations rendered; dates and dictionary entries
+// are boxed by pandas once per distinct value (a dictionary column by its indices).
 #include <memory>
 
 #include "python/arrow/arrow_words.hpp"
@@ -40,9 +40,18 @@ ColumnRead read_arrow_words(ArrowStream& stream, std::size_t rows, std::vector<s
     const bool number = kind == K::signed_int || kind == K::unsigned_int || kind == K::floating ||
                         kind == K::boolean;
     ColumnRead read;
-    if (number && !arrow->has_nulls()) {
-        // Numbers without nulls, alone or not: in place where they can be, else from the
-        // words (bools are 0 and 1).
+    if (number) {
+        // Numbers, alone or not: in place where they can be, else from the words (bools are
+        // 0 and 1); nulls, which every frame hands out as pd.NA or NaN, as NaN.
+        const NumberView::Type type = kind == K::signed_int ? NumberView::Type::i64
+                                      : kind == K::floating ? NumberView::Type::f64
+                                                            : NumberView::Type::u64;
+        if (arrow->has_nulls()) {
+            arrow->flatten(w, valid);
+            return numbers_with_gaps(
+                NumberView{reinterpret_cast<const char*>(w.data()), sizeof(std::uint64_t), type},
+                rows, [&](std::size_t i) { return valid[i] == 0; });
+        }
         auto owned = std::make_shared<ArrowWords>(std::move(*arrow));
         read.numbers = owned->in_place();
         if (read.numbers) {
@@ -50,28 +59,22 @@ ColumnRead read_arrow_words(ArrowStream& stream, std::size_t rows, std::vector<s
             return read;
         }
         owned->flatten(read.words, valid);
-        read.numbers =
-            NumberView{reinterpret_cast<const char*>(read.words.data()), sizeof(std::uint64_t),
-                       kind == K::signed_int ? NumberView::Type::i64
-                       : kind == K::floating ? NumberView::Type::f64
-                                             : NumberView::Type::u64};
+        read.numbers = NumberView{reinterpret_cast<const char*>(read.words.data()),
+                                  sizeof(std::uint64_t), type};
         return read;
     }
     arrow->flatten(w, valid);
     auto word = [&](std::size_t i) { return w[i]; };
     auto is_valid = [&](std::size_t i) { return valid[i] != 0; };
-    DistinctWords values = kind == K::floating || kind == K::timestamp || kind == K::duration
+    DistinctWords values = kind == K::timestamp || kind == K::duration
                                ? distinct_words(rows, word, is_valid)
-                               : distinct_integers(rows, word, is_valid, kind != K::unsigned_int);
+                               : distinct_integers(rows, word, is_valid, true);
     const NumpyTimeUnit unit{arrow->unit(), 1};
     switch (kind) {
-        case K::signed_int: return {number_plan(std::move(values), WordType::i64)};
-        case K::unsigned_int: return {number_plan(std::move(values), WordType::u64)};
-        case K::floating: return {number_plan(std::move(values), WordType::f64)};
-        case K::boolean: return {number_plan(std::move(values), WordType::boolean)};
         case K::timestamp: return {datetime_plan(std::move(values), unit)};
         case K::duration: return {timedelta_plan(std::move(values), unit)};
         case K::other: return {std::make_unique<BoxedPlan>(std::move(values.rows))};
+        default: return {};
     }
     return {};
 }

@@ -2,7 +2,9 @@
 
 #include <cstring>
 
+#include "lib/records.hpp"
 #include "python/errors.hpp"
+#include "python/lookup.hpp"
 
 namespace vandra {
 
@@ -65,10 +67,24 @@ std::string str_text_copy(PyObject* str) {
     return std::string(utf8_of(str, holder));
 }
 
+namespace {
+thread_local PyObject* t_missing_marker = nullptr;
+}  // namespace
+
+MissingMarkerScope::MissingMarkerScope()
+    : marker_(imported_attr("pandas", "NA")), outer_(t_missing_marker) {
+    t_missing_marker = marker_.get();
+}
+
+MissingMarkerScope::~MissingMarkerScope() {
+    t_missing_marker = outer_;
+}
+
 std::optional<double> cell_number(PyObject* cell) {
     if (PyFloat_CheckExact(cell)) return PyFloat_AS_DOUBLE(cell);
     // A str never converts to a float (it has no __float__); no need to ask.
     if (PyUnicode_CheckExact(cell)) return std::nullopt;
+    if (cell == t_missing_marker) return kQuietNaN;
     const double v = PyFloat_AsDouble(cell);
     if (v == -1.0 && PyErr_Occurred()) {
         clear_ordinary_error();

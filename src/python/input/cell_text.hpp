@@ -36,8 +36,24 @@ std::string_view str_text(PyObject* str, LabelStore& store);
 // The same rule, copied into an owned string (type names, column labels).
 std::string str_text_copy(PyObject* str);
 
+// pandas' missing marker (pd.NA, found by identity) for as long as a conversion runs on this
+// thread. It has no float conversion of its own, yet it stands for a missing number: without
+// this, a nullable number column with a gap would turn text beside other columns.
+class MissingMarkerScope {
+  public:
+    MissingMarkerScope();
+    ~MissingMarkerScope();
+    MissingMarkerScope(const MissingMarkerScope&) = delete;
+    MissingMarkerScope& operator=(const MissingMarkerScope&) = delete;
+
+  private:
+    PyRef marker_;
+    PyObject* outer_;  // a conversion that a cell's own code started inside another
+};
+
 // The float value of a cell, or nullopt if it has none (its float conversion fails with an
-// ordinary error, which is cleared; an interrupt is passed on).
+// ordinary error, which is cleared; an interrupt is passed on). pandas' missing marker is
+// NaN, as a float NaN is.
 std::optional<double> cell_number(PyObject* cell);
 
 // str(cell) as a label; a failing str() is an internal failure.

@@ -44,13 +44,6 @@ class BoxedPlan final : public ColumnPlan {
     bool settle(DistinctCells::Boxer sample) override;
 };
 
-// How a numeric value is stored in its 64-bit word.
-enum class WordType { i64, u64, f64, boolean };
-
-// Numbers (masked arrays, Arrow integers, floats and bools): rendered as numbers, and where
-// the frame hands out Python ints, floats or bools, as their str(); missing values boxed.
-std::unique_ptr<ColumnPlan> number_plan(DistinctWords values, WordType type);
-
 // Datetimes: counts of `unit` since the epoch (UTC where the column has a time zone),
 // rendered as the Timestamps or datetime64 scalars the frame hands out; NaT and missing
 // values, and values outside the years 1 to 9999, boxed.

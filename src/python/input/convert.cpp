@@ -136,6 +136,7 @@ Conversion read_cells(PyObject* obj, OUT out, bool frame) {
 }  // namespace
 
 Conversion pyany_to_vec(PyObject* obj) {
+    const MissingMarkerScope missing;
     PyRef name_obj = checked(PyType_GetName(Py_TYPE(obj)));
     const std::string name = str_text_copy(name_obj.get());
     if (name == "DataFrame") {

@@ -70,16 +70,14 @@ class DatetimePlan final : public ColumnPlan {
             lo = std::min(lo, v);
             hi = std::max(hi, v);
         }
-        // Where the earliest and the latest lie in the written years, all do; a timedelta
-        // is written whatever its size.
-        if (first_valid_ == DistinctRows::kNoId || timedelta_ ||
-            (u && in_written_years(lo, *u) && in_written_years(hi, *u)))
-            return;
+        // Rendered in every style the frame may hand out: within the range where numpy's
+        // scalars convert to Python objects (the years written, Python's timedeltas). Where
+        // the earliest and the latest lie in it, all do.
+        auto in_range = [&](std::int64_t v) { return u && converts_to_python(v, *u, timedelta_); };
+        if (first_valid_ == DistinctRows::kNoId || (in_range(lo) && in_range(hi))) return;
         for (std::size_t id = 0; id < k; ++id) {
-            if (renderable_[id]) {
-                renderable_[id] =
-                    u && in_written_years(static_cast<std::int64_t>(values_.values[id]), *u);
-            }
+            if (renderable_[id])
+                renderable_[id] = in_range(static_cast<std::int64_t>(values_.values[id]));
         }
     }
 

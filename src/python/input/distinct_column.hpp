@@ -45,6 +45,8 @@ class DistinctCells {
     std::optional<TextKey> key(std::uint32_t id) const {
         return renders(id) ? text_key(id) : std::nullopt;
     }
+    // Whether value id's cell comes from the boxer.
+    bool boxes(std::uint32_t id) const { return !renders(id); }
     // Renders the texts of the values that have keys, for as long as encoding needs them.
     virtual std::shared_ptr<const ValueRenderer> renderer() const { return nullptr; }
 

@@ -17,6 +17,18 @@ namespace {
 
 using pandas_compat::ArrayKind;
 
+// Whether every value whose cell the settled plan boxes was sampled. A value boxed but not
+// sampled would fail only once its cells are read; `values` is read instead.
+bool boxes_only_sampled(ColumnPlan& plan) {
+    if (plan.samples_all()) return true;
+    std::vector<std::uint8_t> sampled(plan.rows().count(), 0);
+    for (const std::uint32_t id : plan.sampled()) sampled[id] = 1;
+    for (std::uint32_t id = 0; id < sampled.size(); ++id) {
+        if (!sampled[id] && plan.cells().boxes(id)) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool FrameColumns::plan(PyObject* frame, std::size_t rows, std::size_t cols) {
@@ -188,7 +200,7 @@ bool FrameColumns::settle(PyObject* frame) {
             auto boxer = [&sample, &ids, loc = loc](std::uint32_t id) {
                 return sample.cell(ids.first_row[id], loc);
             };
-            if (!plan->settle(boxer)) return false;
+            if (!plan->settle(boxer) || !boxes_only_sampled(*plan)) return false;
         }
     }
     return true;
@@ -201,18 +213,15 @@ void FrameColumns::read(CellReader& reader) {
             case Column::Kind::numbers: reader.set_numbers(j, c.view); break;
             case Column::Kind::objects: reader.add_slots(j, c.slots, c.stride); break;
             case Column::Kind::arrow:
-                if (c.nan_marker && !c.text->first_valid()) {
-                    // Only missing cells: NaN numbers, so the column stays numeric.
+                // Either marker is a missing number until the column's first text: only
+                // missing cells leave the column numeric; before the first text a missing
+                // cell renders as a number, later as the marker's str().
+                if (!c.text->first_valid()) {
                     reader.set_numbers(j, NumberView{reinterpret_cast<const char*>(&kQuietNaN), 0,
                                                      NumberView::Type::f64});
                     break;
                 }
-                if (c.nan_marker) {
-                    // NaN before the column's first text renders as a number, later as str().
-                    c.text->set_null_labels("NaN", "nan");
-                } else {
-                    c.text->set_null_labels("<NA>", "<NA>");
-                }
+                c.text->set_null_labels("NaN", c.nan_marker ? "nan" : "<NA>");
                 reader.set_text(j, c.text);
                 break;
             case Column::Kind::distinct:

@@ -1,8 +1,8 @@
 // Reading an exact pandas DataFrame column by column from its own arrays instead of through
 // `values`, which would box every cell. Each column gives exactly the cells `values` would:
 // numeric columns their values, object columns their objects, Arrow-backed text its labels
-// with the frame's missing marker (NaN for the "str" dtype, which is a number until the
-// column's first text; pd.NA, the text "<NA>", otherwise), and every other kind of column it
+// with the frame's missing marker (NaN for the "str" dtype, pd.NA otherwise: either is a
+// missing number until the column's first text), and every other kind of column it
 // knows (categorical, datetime-like, masked, Arrow) by its distinct values, whose cells pandas
 // boxes once each (frame_sample.hpp) or which are rendered here.
 #pragma once

@@ -10,6 +10,8 @@
 #include <optional>
 #include <vector>
 
+#include "lib/column_sources.hpp"
+#include "lib/records.hpp"
 #include "python/arrow/arrow_c_data.hpp"
 #include "python/input/column_plan.hpp"
 #include "python/pandas_compat.hpp"
@@ -30,6 +32,21 @@ struct ColumnRead {
     std::shared_ptr<const void> owner;  // or what holds the memory it points into
 };
 
+// Numbers with missing rows, copied as doubles with NaN where missing(i): how every frame
+// hands them out (its numbers, and pandas' missing marker or NaN for the gaps).
+template <class Missing>
+ColumnRead numbers_with_gaps(const NumberView& values, std::size_t rows, Missing missing) {
+    std::shared_ptr<double> doubles(new double[rows], std::default_delete<double[]>());
+    copy_numbers(values, 0, rows, doubles.get(), 1);
+    for (std::size_t i = 0; i < rows; ++i) {
+        if (missing(i)) doubles.get()[i] = kQuietNaN;
+    }
+    ColumnRead read(NumberView{reinterpret_cast<const char*>(doubles.get()),
+                               static_cast<std::ptrdiff_t>(sizeof(double)), NumberView::Type::f64});
+    read.owner = std::move(doubles);
+    return read;
+}
+
 // A Categorical: rows by category code.
 std::unique_ptr<ColumnPlan> read_categorical(PyObject* values, std::size_t rows);
 
@@ -37,7 +54,8 @@ std::unique_ptr<ColumnPlan> read_categorical(PyObject* values, std::size_t rows)
 std::unique_ptr<ColumnPlan> read_datetime_like(PyObject* values, pandas_compat::ArrayKind kind,
                                                std::size_t k, std::size_t rows);
 
-// An IntegerArray, FloatingArray or BooleanArray: its data where the mask is clear.
+// An IntegerArray, FloatingArray or BooleanArray: its data where the mask is clear, NaN
+// where it is set.
 ColumnRead read_masked(PyObject* values, std::size_t rows);
 
 // The Arrow C stream of an Arrow-backed array (its __arrow_array__), owned: released when it

@@ -78,13 +78,11 @@ NumpyTimeCells::NumpyTimeCells(Boxer boxer, std::vector<std::uint64_t> values,
     all_in_range_ = lo > hi || (in_range(lo) && in_range(hi));
 }
 
-// Where the scalar converts to a Python date, datetime or timedelta (or, in nanoseconds, to
-// the int the text is rendered beside).
-bool NumpyTimeCells::in_range(std::int64_t v) const {
-    if (!timedelta_) return in_written_years(v, *unit_);
+bool converts_to_python(std::int64_t v, TimeUnit unit, bool timedelta) {
+    if (!timedelta) return in_written_years(v, unit);
     // Python's timedeltas reach 999,999,999 days; a margin keeps clear of the edge.
     constexpr std::int64_t kDays = 999999000;
-    const std::int64_t per_day = units_per_day(*unit_);
+    const std::int64_t per_day = units_per_day(unit);
     return v / per_day < kDays && v / per_day > -kDays;
 }
 

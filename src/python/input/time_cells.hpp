@@ -28,6 +28,11 @@ std::optional<TimeUnit> time_unit(const NumpyTimeUnit& unit);
 
 inline constexpr std::int64_t kNaT = INT64_MIN;
 
+// Whether a numpy datetime64 (or timedelta64) scalar of `unit` holding `v` converts to a
+// Python date, datetime or timedelta (or, in nanoseconds, to an int), which is what its
+// rendered text stands beside; else numpy hands out the scalar's count as an int.
+bool converts_to_python(std::int64_t v, TimeUnit unit, bool timedelta);
+
 // numpy datetime64 (or timedelta64) scalars of `unit`, for the distinct values `values`. A
 // scalar's float value is that of the Python object it converts to: a date, datetime or
 // timedelta has none (units from days to microseconds, within Python's ranges), an int
@@ -46,7 +51,7 @@ class NumpyTimeCells final : public DistinctCells {
     std::optional<double> own_number(std::uint32_t id) const override;
     std::string_view own_text(std::uint32_t id) const override;
     std::shared_ptr<const ValueRenderer> renderer() const override;
-    bool in_range(std::int64_t v) const;
+    bool in_range(std::int64_t v) const { return converts_to_python(v, *unit_, timedelta_); }
 
     std::shared_ptr<const Texts> texts_;
     std::optional<TimeUnit> unit_;
