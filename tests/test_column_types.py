@@ -95,6 +95,24 @@ def arrow(t, dictionary=None):
     return build
 
 
+NULL_INDEX = "null index"  # a missing cell by its index; None in a pool: a null entry
+
+
+def chunked_dictionary(t, extra):
+    """Two chunks, each with a dictionary of its own: the first chunk's values in order of
+    appearance, the second's reversed and with an entry no row uses."""
+    def build(cells):
+        chunks = []
+        for k, part in enumerate([cells[:len(cells) // 2], cells[len(cells) // 2:]]):
+            words = list(dict.fromkeys(c for c in part if c is not NULL_INDEX))
+            words = words[::-1] + [extra] if k else words
+            index = [None if c is NULL_INDEX else words.index(c) for c in part]
+            chunks.append(pa.DictionaryArray.from_arrays(pa.array(index, pa.int32()),
+                                                         pa.array(words, t)))
+        return pd.Series(pd.arrays.ArrowExtensionArray(pa.chunked_array(chunks)))
+    return build
+
+
 stamps = [pd.Timestamp("2013-03-10 01:30"), pd.Timestamp("1969-12-31 23:59:58.5")]
 CATEGORIES = {"text": (["b", "a", "nan", "", "é"], "zz"), "int": ([3, -1, 2**53 + 1], 99),
               "float": ([1.5, 0.1, 1e23], 2.0), "mixed": (["a", 1, 2.5], "zz"),
@@ -131,6 +149,10 @@ if pa is not None:
               Kind("arrow dictionary<string>", [1, 0, 2], None, arrow(None, TEXTS[:3] + ["zz"])),
               Kind("arrow dictionary<int64>", [1, 0], None, arrow(None, [2**53 + 1, -5, 7])),
               Kind("arrow large_string", TEXTS, None, arrow(pa.large_string()))]
+    KINDS += [Kind(f"arrow chunked dictionary<{t}>", pool, NULL_INDEX, chunked_dictionary(t, x))
+              for t, pool, x in [(pa.string(), TEXTS[:4] + [None], "zz"),
+                                 (pa.int64(), [10, 20, 2**53 + 1, None], 99),
+                                 (pa.timestamp("us"), stamps + [None], pd.Timestamp(0))]]
     KINDS += [Kind(f"arrow timestamp[{u}{tz and ', ' + tz}]", ticks(u), None,
                    arrow(pa.timestamp(u, tz or None)))
               for u in ["s", "ms", "us", "ns"] for tz in ["", "America/New_York"]]
@@ -197,6 +219,20 @@ def test_values_beyond_pythons_range_after_an_ordinary_one(kind, unit, beside):
     frame = pd.DataFrame({"c": np.array([1, far, 1], np.int64).view(f"{kind}8[{unit}]")})
     if beside:
         frame["f"] = 0.5
+    assert_same_as_values(frame)
+
+
+@pytest.mark.skipif(pa is None, reason="needs pyarrow")
+@pytest.mark.parametrize("first, second, codes", [
+    (["a", "b"], ["x", "y"], [0, 1, 0, 2, 3]),  # disjoint
+    (["a", "b"], ["b", "a"], [0, 1, 0, 1, 0]),  # the same values, other indices
+    ([10, 20], [30, 40], [10, 20, 10, 30, 40]),
+])
+def test_chunks_read_through_their_own_dictionaries(first, second, codes):
+    part = lambda idx, words: pd.DataFrame({"d": pd.arrays.ArrowExtensionArray(  # noqa: E731
+        pa.DictionaryArray.from_arrays(pa.array(idx, pa.int32()), pa.array(words)))})
+    frame = pd.concat([part([0, 1, 0], first), part([0, 1], second)], ignore_index=True)
+    assert Encoder().encode(frame)["d"].tolist() == codes
     assert_same_as_values(frame)
 
 

@@ -72,6 +72,7 @@ std::optional<ArrowWords> ArrowWords::import(ArrowArrayStream& stream, std::stri
     }
     ArrowWords out(*layout);
     out.unit_ = unit;
+    out.dictionary_ = dictionary;
     for (;;) {
         ArrowArray a{};
         if (stream.get_next(&stream, &a) != 0) {
@@ -100,6 +101,7 @@ std::optional<ArrowWords> ArrowWords::import(ArrowArrayStream& stream, std::stri
 ArrowWords::ArrowWords(ArrowWords&& other) noexcept
     : kind_(other.kind_),
       layout_(other.layout_),
+      dictionary_(other.dictionary_),
       unit_(std::move(other.unit_)),
       arrays_(std::move(other.arrays_)),
       length_(std::exchange(other.length_, 0)) {
@@ -175,13 +177,48 @@ void flatten_values(const ArrowArray& a, std::uint64_t* words, std::uint8_t* val
 
 }  // namespace
 
+namespace {
+
+bool same_array(const ArrowArray& a, const ArrowArray& b) {
+    if (a.length != b.length || a.offset != b.offset || a.n_buffers != b.n_buffers ||
+        a.n_children != 0 || b.n_children != 0 || a.dictionary || b.dictionary)
+        return false;
+    for (std::int64_t k = 0; k < a.n_buffers; ++k) {
+        if (a.buffers[k] != b.buffers[k]) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::vector<std::size_t> ArrowWords::dictionary_groups() const {
+    std::vector<std::size_t> group(arrays_.size());
+    std::vector<std::size_t> firsts;  // the first array of each group
+    for (std::size_t k = 0; k < arrays_.size(); ++k) {
+        group[k] = k;
+        for (const std::size_t f : firsts) {
+            if (same_array(*arrays_[f].dictionary, *arrays_[k].dictionary)) {
+                group[k] = f;
+                break;
+            }
+        }
+        if (group[k] == k) firsts.push_back(k);
+    }
+    return group;
+}
+
 void ArrowWords::flatten(std::vector<std::uint64_t>& words,
                          std::vector<std::uint8_t>& valid) const {
     words.resize(length_);
     valid.resize(length_);
     std::size_t row = 0;
     const Layout l = layout_;
-    for (const ArrowArray& a : arrays_) {
+    // Each chunk's indices point into its own dictionary: an index names a value only
+    // together with the dictionary it is read through.
+    const std::vector<std::size_t> groups =
+        dictionary_ ? dictionary_groups() : std::vector<std::size_t>(arrays_.size(), 0);
+    for (std::size_t k = 0; k < arrays_.size(); ++k) {
+        const ArrowArray& a = arrays_[k];
         std::uint64_t* w = words.data() + row;
         std::uint8_t* v = valid.data() + row;
         if (l.bytes == 0) {
@@ -205,6 +242,13 @@ void ArrowWords::flatten(std::vector<std::uint64_t>& words,
                 case 2: flatten_values<std::uint16_t>(a, w, v); break;
                 case 4: flatten_values<std::uint32_t>(a, w, v); break;
                 default: flatten_values<std::uint64_t>(a, w, v); break;
+            }
+        }
+        if (groups[k] != 0) {
+            const std::uint64_t tag = std::uint64_t{groups[k]} << kDictionaryShift;
+            const std::uint64_t index_mask = (std::uint64_t{1} << kDictionaryShift) - 1;
+            for (std::int64_t i = 0; i < a.length; ++i) {
+                if (v[i]) w[i] = (w[i] & index_mask) | tag;
             }
         }
         row += static_cast<std::size_t>(a.length);

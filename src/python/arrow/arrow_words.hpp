@@ -39,9 +39,13 @@ class ArrowWords {
     // reads; valid while this object lives. Else none.
     NumberView in_place();
     // Per row: integers as int64 or uint64, floats as the bits of the double, bools 0 or 1,
-    // dates, times and indices as their integer (0 where null); and whether it is valid. The
-    // vectors are resized to length(), keeping their memory.
+    // dates and times as their integer (0 where null); and whether it is valid. Dictionary
+    // indices as the index, plus, where chunks carry different dictionaries, the number of
+    // the chunk's dictionary above bit kDictionaryShift: equal words, one value. The vectors
+    // are resized to length(), keeping their memory.
     void flatten(std::vector<std::uint64_t>& words, std::vector<std::uint8_t>& valid) const;
+
+    static constexpr int kDictionaryShift = 40;
 
   private:
     struct Layout {
@@ -54,8 +58,12 @@ class ArrowWords {
     static std::optional<Layout> layout_of(const std::string& format, bool dictionary,
                                            std::string& unit);
 
+    // For each array, the first array whose dictionary is the same (the same buffers).
+    std::vector<std::size_t> dictionary_groups() const;
+
     Kind kind_;
     Layout layout_;
+    bool dictionary_ = false;
     std::string unit_;
     std::vector<ArrowArray> arrays_;  // owned, none of length 0
     std::size_t length_ = 0;
