@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "lib/number_text.hpp"
+#include "lib/scratch.hpp"
 #include "python/errors.hpp"
 
 namespace vandra {
@@ -32,7 +33,7 @@ void CellReader::add(std::size_t j, PyObject* cell) {
     }
     if (!buffers_.is_object[j]) {
         if (const std::optional<double> v = cell_number(cell)) {
-            if (buffers_.numbers[j].empty()) buffers_.numbers[j].reserve(rows_);
+            if (buffers_.numbers[j].empty()) buffers_.numbers[j] = scratch::take<double>(rows_);
             buffers_.numbers[j].push_back(*v);
             return;
         }
@@ -78,9 +79,15 @@ void CellReader::set_indexed_numbers(std::size_t j, std::vector<double> table,
 void CellReader::switch_to_text(std::size_t j) {
     buffers_.is_object[j] = true;
     auto& labels = buffers_.labels[j];
-    labels.reserve(rows_);
+    labels = scratch::take<std::string_view>(rows_);
     for (double v : buffers_.numbers[j]) labels.push_back(store_.copy(float_to_text(v)));
-    std::vector<double>().swap(buffers_.numbers[j]);
+    scratch::give(std::move(buffers_.numbers[j]));
+    buffers_.numbers[j] = {};
+}
+
+CellReader::~CellReader() {
+    for (auto& numbers : buffers_.numbers) scratch::give(std::move(numbers));
+    for (auto& labels : buffers_.labels) scratch::give(std::move(labels));
 }
 
 }  // namespace vandra

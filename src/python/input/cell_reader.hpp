@@ -21,6 +21,9 @@ namespace vandra {
 class CellReader {
   public:
     CellReader(std::size_t rows, std::size_t cols) : rows_(rows), buffers_(cols) {}
+    CellReader(const CellReader&) = delete;
+    CellReader& operator=(const CellReader&) = delete;
+    ~CellReader();  // the columns' buffers go back to the scratch pool for the next call
 
     // The next cell of column j, by the cell rules. Runs the cell's own Python code (float
     // conversion, str()) where it has any, and checks for signals every so many cells.

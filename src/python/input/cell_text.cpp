@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "lib/records.hpp"
+#include "lib/scratch.hpp"
 #include "python/errors.hpp"
 #include "python/lookup.hpp"
 
@@ -21,16 +22,24 @@ PyRef replace_surrogates(PyObject* str) {
 
 }  // namespace
 
+LabelStore::~LabelStore() {
+    for (auto& block : blocks_) scratch::give(std::move(block));
+}
+
 std::string_view LabelStore::copy(std::string_view text) {
     if (text.size() > left_) {
+        auto new_block = [this](std::size_t bytes) {
+            blocks_.push_back(scratch::take<char>(bytes));
+            blocks_.back().resize(bytes);
+            return blocks_.back().data();
+        };
         // Long labels get a block of their own; the current block keeps its free end.
         if (text.size() > kBlock / 4) {
-            blocks_.push_back(std::make_unique_for_overwrite<char[]>(text.size()));
-            std::memcpy(blocks_.back().get(), text.data(), text.size());
-            return std::string_view(blocks_.back().get(), text.size());
+            char* own = new_block(text.size());
+            std::memcpy(own, text.data(), text.size());
+            return std::string_view(own, text.size());
         }
-        blocks_.push_back(std::make_unique_for_overwrite<char[]>(kBlock));
-        free_ = blocks_.back().get();
+        free_ = new_block(kBlock);
         left_ = kBlock;
     }
     if (!text.empty()) std::memcpy(free_, text.data(), text.size());

@@ -19,11 +19,15 @@ namespace vandra {
 // came from, and reading a str costs no reference count traffic.
 class LabelStore {
   public:
+    LabelStore() = default;
+    LabelStore(const LabelStore&) = delete;
+    LabelStore& operator=(const LabelStore&) = delete;
+    ~LabelStore();  // its blocks go back to the scratch pool for the next call
     std::string_view copy(std::string_view text);
 
   private:
     static constexpr std::size_t kBlock = std::size_t{1} << 20;
-    std::vector<std::unique_ptr<char[]>> blocks_;
+    std::vector<std::vector<char>> blocks_;
     char* free_ = nullptr;  // the unused end of the last block
     std::size_t left_ = 0;
 };

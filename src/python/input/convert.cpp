@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "lib/scratch.hpp"
 #include "python/column_labels.hpp"
 #include "python/encode_object_array.hpp"
 #include "python/errors.hpp"
@@ -137,6 +138,8 @@ Conversion read_cells(PyObject* obj, OUT out, bool frame) {
 
 Conversion pyany_to_vec(PyObject* obj) {
     const MissingMarkerScope missing;
+    // The buffers the cell readers kept from the last call, freed where this one needs none.
+    const scratch::CallScope<std::string_view, double, char> scratch_scope;
     PyRef name_obj = checked(PyType_GetName(Py_TYPE(obj)));
     const std::string name = str_text_copy(name_obj.get());
     if (name == "DataFrame") {
