@@ -35,8 +35,7 @@ class Pool {
         std::size_t best = free_.size();
         for (std::size_t k = 0; k < free_.size(); ++k) {
             const std::size_t c = free_[k].vector.capacity();
-            if (c >= n && c / 4 <= n &&
-                (best == free_.size() || c < free_[best].vector.capacity()))
+            if (c >= n && c / 4 <= n && (best == free_.size() || c < free_[best].vector.capacity()))
                 best = k;
         }
         if (best < free_.size()) {

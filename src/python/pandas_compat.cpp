@@ -108,7 +108,19 @@ std::optional<Codes> categorical_codes(PyObject* values) {
         clear_ordinary_error();
         return std::nullopt;
     }
-    return Codes{std::move(codes), static_cast<std::size_t>(n)};
+    PyRef held = attr_or_null(categories.get(), "_values");
+    PyRef objects;
+    if (held && PyArray_CheckExact(held.get())) {
+        objects = std::move(held);
+    } else if (held) {
+        objects = backing_ndarray(held.get());
+    }
+    if (objects) {
+        auto* arr = reinterpret_cast<PyArrayObject*>(objects.get());
+        if (PyArray_NDIM(arr) != 1 || PyArray_TYPE(arr) != NPY_OBJECT || PyArray_DIM(arr, 0) != n)
+            objects = PyRef();
+    }
+    return Codes{std::move(codes), static_cast<std::size_t>(n), std::move(objects)};
 }
 
 std::optional<Masked> masked_parts(PyObject* values) {

@@ -61,6 +61,9 @@ PyRef backing_ndarray(PyObject* values);
 struct Codes {
     PyRef codes;
     std::size_t categories = 0;
+    // The categories as the 1-D object array that holds them (an object Index's, or a
+    // python-backed string Index's), where they are held so; else null.
+    PyRef objects;
 };
 std::optional<Codes> categorical_codes(PyObject* values);
 // A masked array's data and its mask (true: missing).

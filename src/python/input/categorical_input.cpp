@@ -1,5 +1,7 @@
-// Categorical columns: a row's category code is its distinct value; the frame boxes each
-// category used (and the missing value) once.
+// Categorical columns: a row's category code is its distinct value. Where the categories are
+// held as Python objects, those objects are the cells every frame hands out (a sampled cell
+// confirms it), so nothing is boxed; otherwise the frame boxes each category used (and the
+// missing value) once.
 #include <cstdint>
 #include <cstring>
 
@@ -9,9 +11,55 @@
 namespace vandra {
 namespace {
 
+// Categories held in an object array: a value's cell is its category's object, the missing
+// value's (code -1) the frame's own.
+class CategoryObjectsPlan final : public ColumnPlan {
+  public:
+    CategoryObjectsPlan(DistinctRows rows, std::vector<std::int64_t> code_of, PyRef objects)
+        : ColumnPlan(std::move(rows)), code_of_(std::move(code_of)), objects_(std::move(objects)) {
+        for (std::uint32_t id = 0; id < code_of_.size(); ++id) {
+            if (code_of_[id] < 0) {
+                missing_ = id;
+            } else if (first_ == DistinctRows::kNoId) {
+                first_ = id;
+            }
+        }
+    }
+
+    std::vector<std::uint32_t> sampled() const override {
+        std::vector<std::uint32_t> ids;
+        for (const std::uint32_t id : {missing_, first_}) {
+            if (id != DistinctRows::kNoId) ids.push_back(id);
+        }
+        return ids;
+    }
+
+    bool settle(DistinctCells::Boxer sample) override {
+        if (first_ != DistinctRows::kNoId && sample(first_).get() != category(first_)) return false;
+        cells_ = std::make_unique<BoxedCells>([this, sample = std::move(sample)](std::uint32_t id) {
+            return id == missing_ ? sample(id) : PyRef::borrow(category(id));
+        });
+        return true;
+    }
+
+    bool boxes_from_sample(std::uint32_t id) const override { return id == missing_; }
+
+  private:
+    PyObject* category(std::uint32_t id) const {
+        auto* arr = reinterpret_cast<PyArrayObject*>(objects_.get());
+        PyObject* obj;
+        std::memcpy(&obj, PyArray_GETPTR1(arr, static_cast<npy_intp>(code_of_[id])), sizeof obj);
+        return obj ? obj : Py_None;
+    }
+
+    std::vector<std::int64_t> code_of_;  // per value
+    PyRef objects_;
+    std::uint32_t missing_ = DistinctRows::kNoId, first_ = DistinctRows::kNoId;
+};
+
 template <class T>
 std::unique_ptr<ColumnPlan> by_codes(const char* data, npy_intp stride, std::size_t rows,
-                                     std::size_t categories) {
+                                     std::size_t categories, PyRef objects) {
     // Codes run from -1 (missing) to categories - 1; anything else is not a Categorical's.
     for (std::size_t i = 0; i < rows; ++i) {
         T c;
@@ -24,7 +72,15 @@ std::unique_ptr<ColumnPlan> by_codes(const char* data, npy_intp stride, std::siz
         std::memcpy(&c, data + static_cast<npy_intp>(i) * stride, sizeof c);
         return static_cast<std::size_t>(static_cast<std::int64_t>(c) + 1);
     });
-    return std::make_unique<BoxedPlan>(std::move(d));
+    if (!objects) return std::make_unique<BoxedPlan>(std::move(d));
+    std::vector<std::int64_t> code_of(d.count());
+    for (std::uint32_t id = 0; id < code_of.size(); ++id) {
+        T c;
+        std::memcpy(&c, data + static_cast<npy_intp>(d.first_row[id]) * stride, sizeof c);
+        code_of[id] = c;
+    }
+    return std::make_unique<CategoryObjectsPlan>(std::move(d), std::move(code_of),
+                                                 std::move(objects));
 }
 
 }  // namespace
@@ -41,10 +97,13 @@ std::unique_ptr<ColumnPlan> read_categorical(PyObject* values, std::size_t rows)
     const std::size_t n = codes->categories;
     using T = NumberView::Type;
     switch (number_type(arr)) {
-        case T::i8: return by_codes<std::int8_t>(data, stride, rows, n);
-        case T::i16: return by_codes<std::int16_t>(data, stride, rows, n);
-        case T::i32: return by_codes<std::int32_t>(data, stride, rows, n);
-        case T::i64: return by_codes<std::int64_t>(data, stride, rows, n);
+        case T::i8: return by_codes<std::int8_t>(data, stride, rows, n, std::move(codes->objects));
+        case T::i16:
+            return by_codes<std::int16_t>(data, stride, rows, n, std::move(codes->objects));
+        case T::i32:
+            return by_codes<std::int32_t>(data, stride, rows, n, std::move(codes->objects));
+        case T::i64:
+            return by_codes<std::int64_t>(data, stride, rows, n, std::move(codes->objects));
         default: return nullptr;
     }
 }

@@ -29,6 +29,8 @@ class ColumnPlan {
     // cells are not of the kind this reader renders (the frame is then read through `values`).
     virtual bool settle(DistinctCells::Boxer sample) = 0;
     DistinctCells& cells() { return *cells_; }
+    // Once settled: whether value id's cell is asked of the sample.
+    virtual bool boxes_from_sample(std::uint32_t id) const { return cells_->boxes(id); }
 
   protected:
     DistinctRows rows_;

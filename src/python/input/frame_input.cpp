@@ -24,7 +24,7 @@ bool boxes_only_sampled(ColumnPlan& plan) {
     std::vector<std::uint8_t> sampled(plan.rows().count(), 0);
     for (const std::uint32_t id : plan.sampled()) sampled[id] = 1;
     for (std::uint32_t id = 0; id < sampled.size(); ++id) {
-        if (!sampled[id] && plan.cells().boxes(id)) return false;
+        if (!sampled[id] && plan.boxes_from_sample(id)) return false;
     }
     return true;
 }

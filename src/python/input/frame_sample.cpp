@@ -61,19 +61,21 @@ bool FrameSample::take(PyObject* frame, std::vector<std::size_t> columns,
         return false;
     values_ = std::move(values);
     rows_ = std::move(rows);
-    columns_ = std::move(columns);
+    // Found by position, not by search: a wide frame's sample serves thousands of columns.
+    position_.assign(*std::max_element(columns.begin(), columns.end()) + 1, 0);
+    for (std::size_t k = 0; k < columns.size(); ++k) position_[columns[k]] = k + 1;
     return true;
 }
 
 PyRef FrameSample::cell(std::size_t row, std::size_t column) const {
     const auto r = std::lower_bound(rows_.begin(), rows_.end(), row);
-    const auto c = std::find(columns_.begin(), columns_.end(), column);
-    if (r == rows_.end() || *r != row || c == columns_.end()) {
+    const std::size_t c = column < position_.size() ? position_[column] : 0;
+    if (r == rows_.end() || *r != row || c == 0) {
         throw InternalError("row " + std::to_string(row) + " of column " + std::to_string(column) +
                             " was not sampled");
     }
     const auto i = static_cast<npy_intp>(r - rows_.begin());
-    const auto j = static_cast<npy_intp>(c - columns_.begin());
+    const auto j = static_cast<npy_intp>(c - 1);
     auto* arr = reinterpret_cast<PyArrayObject*>(values_.get());
     if (PyArray_TYPE(arr) == NPY_OBJECT) {
         PyObject* slot = *static_cast<PyObject**>(PyArray_GETPTR2(arr, i, j));

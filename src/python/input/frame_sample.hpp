@@ -29,8 +29,8 @@ class FrameSample {
 
   private:
     PyRef values_;
-    std::vector<std::size_t> rows_;     // ascending
-    std::vector<std::size_t> columns_;  // in the order taken
+    std::vector<std::size_t> rows_;      // ascending
+    std::vector<std::size_t> position_;  // frame column -> its place among those taken + 1
 };
 
 }  // namespace vandra
