@@ -120,8 +120,9 @@ CATEGORIES = {"text": (["b", "a", "nan", "", "é"], "zz"), "int": ([3, -1, 2**53
               "tz": ([t.tz_localize("America/New_York") for t in stamps] + [pd.Timestamp(
                   "2013-11-03 06:30Z").tz_convert("America/New_York")], pd.Timestamp(0, tz="UTC"))}
 FLOAT64 = Kind("float64", [1.5, -0.0, 1e23], np.nan, plain("float64"))
+FLOAT16 = Kind("float16", [1.5, 0.1, -0.0, 65504.0, 6e-08, np.inf], np.nan, plain("float16"))
 OBJECT = Kind("object", TEXTS, None, plain(object))
-KINDS = [FLOAT64, OBJECT]
+KINDS = [FLOAT64, FLOAT16, OBJECT]
 KINDS += [Kind(f"datetime64[{u}]", ticks(u), NAT, times(u)) for u in ["s", "ms", "us", "ns"]]
 KINDS += [Kind(f"datetime64[{u}, {tz}]", ticks(u), NAT, times(u, tz))
           for u in ["s", "ms", "us", "ns"] for tz in TZS]
@@ -273,7 +274,11 @@ def array(dtype, view=None):
     return build
 
 
-ARRAYS = [Kind("U", U_TEXTS, "", array("U")),
+HALVES = [1.5, 0.1, -0.0, 65504.0, 6e-08, np.inf, -np.inf]  # rounded to float16 on the way in
+ARRAYS = [Kind("float16", HALVES, np.nan, array("float16")),
+          Kind("int16", [1, -2, 32767], -32768, array("int16")),
+          Kind("bool", [True], False, array("bool")),
+          Kind("U", U_TEXTS, "", array("U")),
           Kind("S", [t.encode("utf-8", "surrogatepass") for t in U_TEXTS] + [b"\xff"], b"",
                array("S")),
           # raw code points, as no str holds them: surrogates, beyond U+10FFFF, NULs
@@ -295,17 +300,38 @@ def arrays(draw):
     pool = draw(st.lists(st.sampled_from(kind.pool), min_size=1, max_size=4))
     arr = kind.build(draw(st.lists(st.sampled_from(pool + [kind.missing]),
                                    min_size=rows * cols, max_size=rows * cols))).reshape(rows, cols)
-    if arr.dtype.kind in "UMm" and draw(st.booleans()):
+    if arr.dtype.kind in "UMmfi" and draw(st.booleans()):
         arr = arr.astype(arr.dtype.newbyteorder(">"))
-    layout = draw(st.sampled_from(["C", "F", "reversed", "strided"]))
+    layout = draw(st.sampled_from(["C", "F", "reversed", "strided", "memmap"]))
     return {"C": arr, "F": np.asfortranarray(arr), "reversed": arr[::-1, ::-1],
-            "strided": np.repeat(arr, 2, axis=1)[:, ::2]}[layout]
+            "strided": np.repeat(arr, 2, axis=1)[:, ::2], "memmap": arr.view(np.memmap)}[layout]
 
 
 @settings(max_examples=examples(300), deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(arrays())
 def test_arrays_read_like_item_access(arr):
     assert_same_as_item_access(arr)
+
+
+class Shifted(np.ndarray):
+    """An array subclass whose item access gives other cells: it must be asked for them."""
+
+    def __getitem__(self, key):
+        return np.asarray(self)[key] + 1
+
+
+@pytest.mark.parametrize("dtype", ["int8", "uint64", "float32", "bool", ">i4", ">f8", "float16",
+                                   ">f2", "U3", "M8[s]"])
+def test_memmaps_and_subclasses_read_like_item_access(dtype, tmp_path):
+    arr = np.arange(12).reshape(6, 2).astype(dtype)
+    np.save(tmp_path / "a.npy", arr)
+    mapped = np.load(tmp_path / "a.npy", mmap_mode="r")
+    assert type(mapped) is np.memmap
+    assert_same_as_item_access(mapped)
+    if dtype in ("int8", "float32"):
+        shifted = arr.view(Shifted)
+        shifted.__class__.__name__ = "ndarray"
+        assert Encoder().encode(shifted).tolist() == (arr.astype(float) + 1).tolist()
 
 
 # One encode of ROWS rows of a type read from its own memory allocates, through Python's

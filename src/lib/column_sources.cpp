@@ -19,19 +19,56 @@ struct BoolByte {
     unsigned char byte;
 };
 
+// IEEE binary16, stored as its bits.
+struct Half {
+    std::uint16_t bits;
+};
+
+// Exact, as numpy widens a float16 (NaN payloads and signs kept).
+double half_to_double(std::uint16_t h) {
+    const std::uint64_t sign = static_cast<std::uint64_t>(h >> 15) << 63;
+    const std::uint64_t exp = (h >> 10) & 0x1f, mant = h & 0x3ff;
+    if (exp == 0) {  // zero or subnormal: mant * 2^-24, exactly
+        const double m = static_cast<double>(mant) * 0x1p-24;
+        return sign ? -m : m;
+    }
+    const std::uint64_t wide_exp = exp == 0x1f ? 0x7ff : exp + (1023 - 15);
+    return std::bit_cast<double>(sign | wide_exp << 52 | mant << 42);
+}
+
 template <class T>
-void copy_as_double(const char* data, std::ptrdiff_t stride, std::size_t lo, std::size_t hi,
-                    double* out, std::ptrdiff_t out_stride) noexcept {
+T swap_bytes(T value) noexcept {
+    unsigned char b[sizeof(T)];
+    std::memcpy(b, &value, sizeof(T));
+    std::reverse(b, b + sizeof(T));
+    std::memcpy(&value, b, sizeof(T));
+    return value;
+}
+
+template <class T, bool kSwapped>
+void copy_in_order(const char* data, std::ptrdiff_t stride, std::size_t lo, std::size_t hi,
+                   double* out, std::ptrdiff_t out_stride) noexcept {
     const char* p = data + static_cast<std::ptrdiff_t>(lo) * stride;
     for (std::size_t i = lo; i < hi; ++i, p += stride, out += out_stride) {
         T value;
         std::memcpy(&value, p, sizeof(T));  // any alignment
+        if constexpr (kSwapped) value = swap_bytes(value);
         if constexpr (std::is_same_v<T, BoolByte>) {
-            *out = value.byte != 0 ? 1.0 : 0.0;
+            // 1 for any non-zero byte, without a branch (random bools would mispredict it).
+            *out = static_cast<double>(static_cast<unsigned>(-static_cast<int>(value.byte)) >> 31);
+        } else if constexpr (std::is_same_v<T, Half>) {
+            *out = half_to_double(value.bits);
         } else {
             *out = static_cast<double>(value);
         }
     }
+}
+
+template <class T>
+void copy_as_double(const NumberView& v, std::size_t lo, std::size_t hi, double* out,
+                    std::ptrdiff_t out_stride) noexcept {
+    if (v.swapped) return copy_in_order<T, true>(v.data, v.stride, lo, hi, out, out_stride);
+    copy_in_order<T, false>(v.data, v.stride, lo, hi, out, out_stride);
 }
 
 }  // namespace
@@ -41,26 +78,23 @@ void copy_numbers(const NumberView& v, std::size_t lo, std::size_t hi, double* o
     using T = NumberView::Type;
     switch (v.type) {
         case T::f64:
-            if (v.stride == sizeof(double) && out_stride == 1) {
+            if (v.stride == sizeof(double) && out_stride == 1 && !v.swapped) {
                 std::memcpy(out, v.data + lo * sizeof(double), (hi - lo) * sizeof(double));
                 return;
             }
-            return copy_as_double<double>(v.data, v.stride, lo, hi, out, out_stride);
-        case T::f32: return copy_as_double<float>(v.data, v.stride, lo, hi, out, out_stride);
-        case T::longdouble:
-            return copy_as_double<long double>(v.data, v.stride, lo, hi, out, out_stride);
-        case T::i8: return copy_as_double<std::int8_t>(v.data, v.stride, lo, hi, out, out_stride);
-        case T::i16: return copy_as_double<std::int16_t>(v.data, v.stride, lo, hi, out, out_stride);
-        case T::i32: return copy_as_double<std::int32_t>(v.data, v.stride, lo, hi, out, out_stride);
-        case T::i64: return copy_as_double<std::int64_t>(v.data, v.stride, lo, hi, out, out_stride);
-        case T::u8: return copy_as_double<std::uint8_t>(v.data, v.stride, lo, hi, out, out_stride);
-        case T::u16:
-            return copy_as_double<std::uint16_t>(v.data, v.stride, lo, hi, out, out_stride);
-        case T::u32:
-            return copy_as_double<std::uint32_t>(v.data, v.stride, lo, hi, out, out_stride);
-        case T::u64:
-            return copy_as_double<std::uint64_t>(v.data, v.stride, lo, hi, out, out_stride);
-        case T::boolean: return copy_as_double<BoolByte>(v.data, v.stride, lo, hi, out, out_stride);
+            return copy_as_double<double>(v, lo, hi, out, out_stride);
+        case T::f32: return copy_as_double<float>(v, lo, hi, out, out_stride);
+        case T::f16: return copy_as_double<Half>(v, lo, hi, out, out_stride);
+        case T::longdouble: return copy_as_double<long double>(v, lo, hi, out, out_stride);
+        case T::i8: return copy_as_double<std::int8_t>(v, lo, hi, out, out_stride);
+        case T::i16: return copy_as_double<std::int16_t>(v, lo, hi, out, out_stride);
+        case T::i32: return copy_as_double<std::int32_t>(v, lo, hi, out, out_stride);
+        case T::i64: return copy_as_double<std::int64_t>(v, lo, hi, out, out_stride);
+        case T::u8: return copy_as_double<std::uint8_t>(v, lo, hi, out, out_stride);
+        case T::u16: return copy_as_double<std::uint16_t>(v, lo, hi, out, out_stride);
+        case T::u32: return copy_as_double<std::uint32_t>(v, lo, hi, out, out_stride);
+        case T::u64: return copy_as_double<std::uint64_t>(v, lo, hi, out, out_stride);
+        case T::boolean: return copy_as_double<BoolByte>(v, lo, hi, out, out_stride);
         case T::indexed:
             for (std::size_t i = lo; i < hi; ++i, out += out_stride) {
                 std::memcpy(out, v.data + static_cast<std::size_t>(v.index[i]) * sizeof(double),

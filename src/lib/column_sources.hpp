@@ -35,6 +35,7 @@ struct NumberView {
         none,
         f64,
         f32,
+        f16,
         longdouble,
         i8,
         i16,
@@ -53,6 +54,7 @@ struct NumberView {
     Type type = Type::none;                // none: the column is not read from memory
     const std::uint32_t* index = nullptr;  // indexed only
     NumberParts chunks{};                  // chunked only
+    bool swapped = false;                  // elements in the other byte order (not indexed)
 
     explicit operator bool() const noexcept { return type != Type::none; }
 };

@@ -106,10 +106,13 @@ NumberView as_one_block(std::size_t rows, std::size_t cols, const ColumnBuffers&
     for (std::size_t j = 0; j < cols; ++j) {
         const NumberView& v = b.number_views[j];
         if (b.is_object[j] || v.type != first.type || v.stride != first.stride ||
+            v.swapped != first.swapped ||
             v.data != first.data + static_cast<std::ptrdiff_t>(j) * item)
             return {};
     }
-    return NumberView{first.data, item, first.type};
+    NumberView whole{first.data, item, first.type};
+    whole.swapped = first.swapped;
+    return whole;
 }
 
 }  // namespace

@@ -3,9 +3,11 @@
 #include <cstring>
 
 #include "lib/distinct_rows.hpp"
+#include "python/errors.hpp"
 #include "python/input/distinct_column.hpp"
 #include "python/input/text_array_input.hpp"
 #include "python/input/time_cells.hpp"
+#include "python/lookup.hpp"
 
 namespace vandra {
 namespace {
@@ -61,9 +63,9 @@ ValueMatrix copy_float64(PyArrayObject* arr) {
     return m;
 }
 
-NumberView::Type number_type(PyArrayObject* arr) {
+NumberView::Type number_type(PyArrayObject* arr, bool any_byte_order) {
     using T = NumberView::Type;
-    if (!PyArray_ISNOTSWAPPED(arr)) return T::none;
+    if (!any_byte_order && !PyArray_ISNOTSWAPPED(arr)) return T::none;
     switch (PyArray_TYPE(arr)) {
         case NPY_BOOL: return T::boolean;
         case NPY_BYTE: return T::i8;
@@ -76,6 +78,7 @@ NumberView::Type number_type(PyArrayObject* arr) {
         case NPY_ULONG: return sizeof(npy_ulong) == 8 ? T::u64 : T::u32;
         case NPY_LONGLONG: return T::i64;
         case NPY_ULONGLONG: return T::u64;
+        case NPY_HALF: return T::f16;
         case NPY_FLOAT: return T::f32;
         case NPY_DOUBLE: return T::f64;
         case NPY_LONGDOUBLE: return T::longdouble;
@@ -83,8 +86,30 @@ NumberView::Type number_type(PyArrayObject* arr) {
     }
 }
 
+namespace {
+
+// Whether item access of the array subclass `obj` gives the cells an ndarray's would: its
+// class keeps ndarray's __getitem__, or numpy.memmap's, which differs only for slices.
+bool items_like_ndarray(PyObject* obj) {
+    if (!PyArray_Check(obj)) return false;
+    PyRef own(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__getitem__"));
+    if (!own) {
+        clear_ordinary_error();
+        return false;
+    }
+    PyRef plain(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyArray_Type), "__getitem__"));
+    if (!plain) throw PythonError{};
+    if (own.get() == plain.get()) return true;
+    PyRef memmap = imported_attr("numpy", "memmap");
+    PyRef memmap_items = memmap ? attr_or_null(memmap.get(), "__getitem__") : PyRef();
+    return memmap_items && own.get() == memmap_items.get() &&
+           PyObject_IsSubclass(reinterpret_cast<PyObject*>(Py_TYPE(obj)), memmap.get()) == 1;
+}
+
+}  // namespace
+
 bool read_array_directly(PyObject* target, std::size_t rows, std::size_t cols, CellReader& reader) {
-    if (!PyArray_CheckExact(target)) return false;
+    if (!PyArray_CheckExact(target) && !items_like_ndarray(target)) return false;
     auto* arr = reinterpret_cast<PyArrayObject*>(target);
     if (PyArray_NDIM(arr) != 2 || PyArray_DIM(arr, 0) != static_cast<npy_intp>(rows) ||
         PyArray_DIM(arr, 1) != static_cast<npy_intp>(cols))
@@ -107,10 +132,12 @@ bool read_array_directly(PyObject* target, std::size_t rows, std::size_t cols, C
         for (std::size_t j = 0; j < cols; ++j) read_time_column(arr, j, unit, reader);
         return true;
     }
-    const NumberView::Type type = number_type(arr);
+    const NumberView::Type type = number_type(arr, true);
     if (type == NumberView::Type::none) return false;
     for (std::size_t j = 0; j < cols; ++j) {
-        reader.set_numbers(j, NumberView{data + static_cast<npy_intp>(j) * s1, s0, type});
+        NumberView column{data + static_cast<npy_intp>(j) * s1, s0, type};
+        column.swapped = !PyArray_ISNOTSWAPPED(arr);
+        reader.set_numbers(j, column);
     }
     return true;
 }

@@ -13,9 +13,10 @@ namespace vandra {
 // sources).
 ValueMatrix copy_float64(PyArrayObject* arr);
 
-// The element type of a native-order bool, integer or floating array as read in place; none
-// for every other array (object, float16, complex, byte-swapped, datetime, ...).
-NumberView::Type number_type(PyArrayObject* arr);
+// The element type of a bool, integer or floating array as read in place; none for every
+// other array (object, complex, datetime, ...), and for a byte-swapped one unless
+// `any_byte_order` (the caller then marks its views swapped).
+NumberView::Type number_type(PyArrayObject* arr, bool any_byte_order = false);
 
 // Reads every cell of `target`, an exact 2-D ndarray of shape rows x cols, from memory:
 // object arrays slot by slot (an empty slot reads as None), numeric arrays as views that
