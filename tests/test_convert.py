@@ -331,3 +331,35 @@ def test_fresh_cells_get_the_labels_of_their_own_text():
         assert np.array_equal(got, want), name
         assert enc.decode(want)[:, 0].tolist() == texts, name  # the same fit
         assert np.asarray(reference.decode(obj))[:, 0].tolist() == texts, name
+
+
+class FreshDecimals(FreshItems):
+    """A new Decimal on every item access (column 1 turns text at its first row)."""
+
+    def __init__(self, values):
+        super().__init__(values)
+        self.shape = (len(values), 2)
+
+    def __getitem__(self, key):
+        i, j = key
+        return "x" if j == 1 and i == 0 else decimal.Decimal(self.texts[i])
+
+
+def test_fresh_decimals_get_their_own_number_and_label():
+    rng = random.Random(24)
+    values = [f"{rng.randint(-999, 999)}.{rng.randint(0, 99)}" for _ in range(3000)]
+    ndarray = type("ndarray", (FreshDecimals,), {})
+    enc = Encoder()
+    got = enc.encode(ndarray(values))
+    assert got[:, 0].tolist() == [float(v) for v in values]
+    assert enc.decode(got)[1:, 1].tolist() == [str(decimal.Decimal(v)) for v in values[1:]]
+
+
+@settings(max_examples=examples(300), deadline=None)
+@given(st.one_of(st.floats(), st.none(), st.booleans(), st.decimals(allow_nan=True),
+                 st.just(decimal.Decimal("sNaN"))))
+def test_cells_after_the_first_text_take_their_str(cell):
+    # None, bools and floats are written without str(), Decimals remembered by identity.
+    text = str(cell)
+    want = "NaN" if text in ("nan", "NaN") else text  # a missing label decodes as "NaN"
+    assert column_labels(["x", cell, cell]) == ["x", want, want]

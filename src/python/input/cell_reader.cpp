@@ -1,5 +1,7 @@
 #include "python/input/cell_reader.hpp"
 
+#include <bit>
+#include <cmath>
 #include <cstring>
 
 #include "lib/number_text.hpp"
@@ -16,14 +18,55 @@ bool is_plain(PyObject* cell) {
            cell == Py_None;
 }
 
+// The slot of an object's address in a table of kSeen entries: a multiplicative hash, since
+// the objects of one column may lie at strides that a plain remainder would fold together.
+std::size_t slot_of(const PyObject* obj) {
+    static_assert((CellReader::kSeen & (CellReader::kSeen - 1)) == 0);
+    constexpr int kBits = std::countr_zero(CellReader::kSeen);
+    return static_cast<std::size_t>(
+        (reinterpret_cast<std::uintptr_t>(obj) * std::uint64_t{0x9E3779B97F4A7C15}) >>
+        (64 - kBits));
+}
+
 }  // namespace
 
 std::string_view CellReader::str_label(PyObject* str) {
-    Seen& s = seen_[(reinterpret_cast<std::uintptr_t>(str) >> 4) % kSeen];
+    Seen& s = seen_[slot_of(str)];
     if (s.str.get() == str) return s.label;
     s.label = str_text(str, store_);
     s.str = PyRef::borrow(str);  // releasing the old entry's str runs no Python code
     return s.label;
+}
+
+CellReader::Decimal* CellReader::remembered_decimal(PyObject* cell) {
+    if (!decimal_type_ || reinterpret_cast<PyObject*>(Py_TYPE(cell)) != decimal_type_.get())
+        return nullptr;
+    if (!decimals_) decimals_ = std::make_unique<Decimal[]>(kSeen);
+    Decimal& d = decimals_[slot_of(cell)];
+    if (d.obj.get() != cell) {
+        d.number = cell_number(cell);
+        d.has_label = false;
+        d.obj = PyRef::borrow(cell);  // releasing the old entry's Decimal runs no Python code
+    }
+    return &d;
+}
+
+std::string_view CellReader::text_label(PyObject* cell) {
+    if (PyUnicode_CheckExact(cell)) return str_label(cell);
+    if (cell == Py_None) return "None";
+    if (PyBool_Check(cell)) return cell == Py_True ? "True" : "False";
+    if (PyFloat_CheckExact(cell)) {
+        const double v = PyFloat_AS_DOUBLE(cell);
+        return std::isnan(v) ? "nan" : store_.copy(python_float_text(v));
+    }
+    if (Decimal* d = remembered_decimal(cell)) {
+        if (!d->has_label) {
+            d->label = cell_text(cell, store_);
+            d->has_label = true;
+        }
+        return d->label;
+    }
+    return cell_text(cell, store_);
 }
 
 void CellReader::add(std::size_t j, PyObject* cell) {
@@ -32,15 +75,15 @@ void CellReader::add(std::size_t j, PyObject* cell) {
         check_signals();
     }
     if (!buffers_.is_object[j]) {
-        if (const std::optional<double> v = cell_number(cell)) {
+        const Decimal* d = remembered_decimal(cell);
+        if (const std::optional<double> v = d ? d->number : cell_number(cell)) {
             if (buffers_.numbers[j].empty()) buffers_.numbers[j] = scratch::take<double>(rows_);
             buffers_.numbers[j].push_back(*v);
             return;
         }
         switch_to_text(j);
     }
-    buffers_.labels[j].push_back(PyUnicode_CheckExact(cell) ? str_label(cell)
-                                                            : cell_text(cell, store_));
+    buffers_.labels[j].push_back(text_label(cell));
 }
 
 void CellReader::add_slots(std::size_t j, const char* slots, std::ptrdiff_t stride) {

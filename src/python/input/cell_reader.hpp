@@ -9,12 +9,14 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "lib/records.hpp"
 #include "python/input/cell_text.hpp"
+#include "python/lookup.hpp"
 
 namespace vandra {
 
@@ -55,6 +57,18 @@ class CellReader {
     void switch_to_text(std::size_t j);
     // The label of an exact str; repeated objects reuse their first copy.
     std::string_view str_label(PyObject* str);
+    // The label of a cell in a text column, by the text rule; what no Python code decides
+    // (None, bools, floats) is written here, and Decimals are remembered.
+    std::string_view text_label(PyObject* cell);
+    // A Decimal's float value and label, remembered by identity: both are pure functions of
+    // its value, so asking once per object is asking every time.
+    struct Decimal {
+        PyRef obj;
+        std::optional<double> number;
+        std::string_view label;
+        bool has_label = false;
+    };
+    Decimal* remembered_decimal(PyObject* cell);
 
     // A str seen recently, and its label. The entry holds a reference: a cell that nothing
     // else keeps (made afresh by item access, or dropped from its slot by Python code) would
@@ -63,9 +77,13 @@ class CellReader {
         PyRef str;
         std::string_view label;
     };
+
+  public:
     // Big enough for the distinct objects of a typical low-cardinality column, small
     // enough to stay in a core's cache.
     static constexpr std::size_t kSeen = 4096;
+
+  private:
     static constexpr std::size_t kPrefetchAhead = 16;
 
     // Often enough that Ctrl-C stops a long read at once, rarely enough to cost nothing.
@@ -78,6 +96,8 @@ class CellReader {
     std::deque<std::pair<std::vector<double>, std::vector<std::uint32_t>>> indexed_numbers_;
     std::vector<std::unique_ptr<LabelSource>> owned_sources_;
     std::unique_ptr<Seen[]> seen_ = std::make_unique<Seen[]>(kSeen);
+    PyRef decimal_type_ = imported_attr("decimal", "Decimal");  // null: no Decimal can be here
+    std::unique_ptr<Decimal[]> decimals_;                       // kSeen entries, once needed
 };
 
 }  // namespace vandra
