@@ -7,7 +7,7 @@ JOBS ?= 2
 DEV_BUILD := build/dev
 PYTEST_ARGS ?=
 
-.PHONY: venv build demo dist test test-quick typecheck matrix-ci test-native test-python tsan asan lint format bench bench-install bench-types bench-profile bench-native matrix clean
+.PHONY: venv build demo dist test test-quick typecheck matrix-ci test-native test-python tsan asan lint format bench bench-install bench-types bench-inputs bench-first-call bench-profile bench-native matrix clean
 
 venv: $(VENV)/.ready
 $(VENV)/.ready: pyproject.toml requirements-dev.txt
@@ -94,8 +94,19 @@ bench-install: $(BENCH_VENV)/.ready
 	$(BPY) -m pip install -q --no-build-isolation --no-deps \
 	  -Cbuild-dir=build/bench -Cinstall.strip=false .
 
-bench: bench-install bench-types
+bench: bench-install bench-types bench-inputs bench-first-call
 	$(BPY) bench/compare.py $(BENCH_ARGS)
+
+# Arrays of every numeric dtype and layout, object cells that need a Python call, and
+# categoricals of every size, each against its peer; with pyarrow, then without.
+bench-inputs: bench-install
+	RAYON_NUM_THREADS=1 $(BPY) bench/inputs.py
+	RAYON_NUM_THREADS=1 VANDRA_BENCH_NO_PYARROW=1 $(BPY) bench/inputs.py
+
+# The first call in a fresh process beside the steady calls, with pyarrow and without.
+bench-first-call: bench-install
+	$(BPY) bench/first_call.py
+	$(BPY) bench/first_call.py --no-pyarrow
 
 # Datetime, category, nullable and Arrow columns and NumPy text arrays against pandas
 # (bench/column_types.py). Where TYPES_BEFORE exists (that script's JSON from a run of an
