@@ -223,6 +223,21 @@ def test_values_beyond_pythons_range_after_an_ordinary_one(kind, unit, beside):
     assert_same_as_values(frame)
 
 
+@pytest.mark.parametrize("beside", [False, True], ids=["alone", "beside float64"])
+@pytest.mark.parametrize("storage", [object, "str", "string[python]", "string[pyarrow]"])
+def test_text_categories_give_each_row_its_own_category(storage, beside):
+    # Categories held as objects or as Arrow text are read from where they are held.
+    try:
+        cats = pd.Index(["b", "a", "nan", "é"], dtype=storage)
+    except (ImportError, TypeError):
+        pytest.skip(f"no {storage} here")
+    frame = pd.DataFrame({"c": pd.Categorical.from_codes([0, 1, -1, 3, 2, 1], categories=cats)})
+    if beside:
+        frame["f"] = 0.5
+    assert Encoder().encode(frame)["c"].tolist()[:2] == [1.0, 0.0]
+    assert_same_as_values(frame)
+
+
 @pytest.mark.skipif(pa is None, reason="needs pyarrow")
 @pytest.mark.parametrize("first, second, codes", [
     (["a", "b"], ["x", "y"], [0, 1, 0, 2, 3]),  # disjoint

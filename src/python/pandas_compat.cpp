@@ -111,7 +111,7 @@ std::optional<Codes> categorical_codes(PyObject* values) {
     PyRef held = attr_or_null(categories.get(), "_values");
     PyRef objects;
     if (held && PyArray_CheckExact(held.get())) {
-        objects = std::move(held);
+        objects = PyRef::borrow(held.get());
     } else if (held) {
         objects = backing_ndarray(held.get());
     }
@@ -120,7 +120,8 @@ std::optional<Codes> categorical_codes(PyObject* values) {
         if (PyArray_NDIM(arr) != 1 || PyArray_TYPE(arr) != NPY_OBJECT || PyArray_DIM(arr, 0) != n)
             objects = PyRef();
     }
-    return Codes{std::move(codes), static_cast<std::size_t>(n), std::move(objects)};
+    return Codes{std::move(codes), static_cast<std::size_t>(n), std::move(objects),
+                 std::move(held)};
 }
 
 std::optional<Masked> masked_parts(PyObject* values) {

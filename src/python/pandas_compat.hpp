@@ -64,6 +64,7 @@ struct Codes {
     // The categories as the 1-D object array that holds them (an object Index's, or a
     // python-backed string Index's), where they are held so; else null.
     PyRef objects;
+    PyRef values;  // else the array that holds them (its _values), or null
 };
 std::optional<Codes> categorical_codes(PyObject* values);
 // A masked array's data and its mask (true: missing).

@@ -4,7 +4,13 @@
 // missing value) once.
 #include <cstdint>
 #include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
 
+#include "python/arrow/arrow_text_column.hpp"
+#include "python/errors.hpp"
 #include "python/input/array_input.hpp"
 #include "python/input/frame_readers.hpp"
 
@@ -57,9 +63,89 @@ class CategoryObjectsPlan final : public ColumnPlan {
     std::uint32_t missing_ = DistinctRows::kNoId, first_ = DistinctRows::kNoId;
 };
 
+// Arrow-backed string categories: a used category's cell is a str of its text (so it has no
+// float value), written from the Arrow buffers; the missing value's cell is the frame's own.
+class CategoryTextCells final : public DistinctCells {
+  public:
+    CategoryTextCells(Boxer boxer, const std::vector<std::string_view>& texts,
+                      std::uint32_t missing)
+        : DistinctCells(std::move(boxer)), texts_(texts), missing_(missing) {}
+
+  private:
+    bool renders(std::uint32_t id) const override { return id != missing_; }
+    std::optional<double> own_number(std::uint32_t) const override { return std::nullopt; }
+    std::string_view own_text(std::uint32_t id) const override { return texts_[id]; }
+
+    const std::vector<std::string_view>& texts_;
+    std::uint32_t missing_;
+};
+
+class CategoryTextsPlan final : public ColumnPlan {
+  public:
+    CategoryTextsPlan(DistinctRows rows, const std::vector<std::int64_t>& code_of,
+                      ArrowTextColumn column)
+        : ColumnPlan(std::move(rows)), column_(std::move(column)) {
+        std::vector<std::string_view> all(column_.length());
+        column_.fill(all.data());
+        texts_.resize(code_of.size());
+        for (std::uint32_t id = 0; id < code_of.size(); ++id) {
+            if (code_of[id] < 0) {
+                missing_ = id;
+                continue;
+            }
+            texts_[id] = all[static_cast<std::size_t>(code_of[id])];
+            if (first_ == DistinctRows::kNoId) first_ = id;
+        }
+    }
+
+    std::vector<std::uint32_t> sampled() const override {
+        std::vector<std::uint32_t> ids;
+        for (const std::uint32_t id : {missing_, first_}) {
+            if (id != DistinctRows::kNoId) ids.push_back(id);
+        }
+        return ids;
+    }
+
+    // The frame must hand out a str of the category's text.
+    bool settle(DistinctCells::Boxer sample) override {
+        if (first_ != DistinctRows::kNoId) {
+            PyRef cell = sample(first_);
+            if (!PyUnicode_CheckExact(cell.get())) return false;
+            Py_ssize_t size = 0;
+            const char* utf8 = PyUnicode_AsUTF8AndSize(cell.get(), &size);
+            if (!utf8) {
+                clear_ordinary_error();
+                return false;
+            }
+            if (std::string_view(utf8, static_cast<std::size_t>(size)) != texts_[first_])
+                return false;
+        }
+        cells_ = std::make_unique<CategoryTextCells>(std::move(sample), texts_, missing_);
+        return true;
+    }
+
+  private:
+    ArrowTextColumn column_;
+    std::vector<std::string_view> texts_;  // per value, views into the column's buffers
+    std::uint32_t missing_ = DistinctRows::kNoId, first_ = DistinctRows::kNoId;
+};
+
+// The categories' Arrow text, where they are held so.
+std::optional<ArrowTextColumn> arrow_categories(PyObject* values, std::size_t count) {
+    if (!values || pandas_compat::array_kind(values) != pandas_compat::ArrayKind::arrow)
+        return std::nullopt;
+    auto stream = ArrowStream::of(values);
+    if (!stream) return std::nullopt;
+    std::string why;
+    auto column = ArrowTextColumn::import(stream->get(), why);
+    if (!column || column->length() != count || column->first_valid() != 0) return std::nullopt;
+    return column;
+}
+
 template <class T>
 std::unique_ptr<ColumnPlan> by_codes(const char* data, npy_intp stride, std::size_t rows,
-                                     std::size_t categories, PyRef objects) {
+                                     std::size_t categories, PyRef objects,
+                                     PyObject* arrow_values) {
     // Codes run from -1 (missing) to categories - 1; anything else is not a Categorical's.
     for (std::size_t i = 0; i < rows; ++i) {
         T c;
@@ -72,13 +158,15 @@ std::unique_ptr<ColumnPlan> by_codes(const char* data, npy_intp stride, std::siz
         std::memcpy(&c, data + static_cast<npy_intp>(i) * stride, sizeof c);
         return static_cast<std::size_t>(static_cast<std::int64_t>(c) + 1);
     });
-    if (!objects) return std::make_unique<BoxedPlan>(std::move(d));
+    auto texts = objects ? std::nullopt : arrow_categories(arrow_values, categories);
+    if (!objects && !texts) return std::make_unique<BoxedPlan>(std::move(d));
     std::vector<std::int64_t> code_of(d.count());
     for (std::uint32_t id = 0; id < code_of.size(); ++id) {
         T c;
         std::memcpy(&c, data + static_cast<npy_intp>(d.first_row[id]) * stride, sizeof c);
         code_of[id] = c;
     }
+    if (texts) return std::make_unique<CategoryTextsPlan>(std::move(d), code_of, std::move(*texts));
     return std::make_unique<CategoryObjectsPlan>(std::move(d), std::move(code_of),
                                                  std::move(objects));
 }
@@ -97,13 +185,18 @@ std::unique_ptr<ColumnPlan> read_categorical(PyObject* values, std::size_t rows)
     const std::size_t n = codes->categories;
     using T = NumberView::Type;
     switch (number_type(arr)) {
-        case T::i8: return by_codes<std::int8_t>(data, stride, rows, n, std::move(codes->objects));
+        case T::i8:
+            return by_codes<std::int8_t>(data, stride, rows, n, std::move(codes->objects),
+                                         codes->values.get());
         case T::i16:
-            return by_codes<std::int16_t>(data, stride, rows, n, std::move(codes->objects));
+            return by_codes<std::int16_t>(data, stride, rows, n, std::move(codes->objects),
+                                          codes->values.get());
         case T::i32:
-            return by_codes<std::int32_t>(data, stride, rows, n, std::move(codes->objects));
+            return by_codes<std::int32_t>(data, stride, rows, n, std::move(codes->objects),
+                                          codes->values.get());
         case T::i64:
-            return by_codes<std::int64_t>(data, stride, rows, n, std::move(codes->objects));
+            return by_codes<std::int64_t>(data, stride, rows, n, std::move(codes->objects),
+                                          codes->values.get());
         default: return nullptr;
     }
 }
