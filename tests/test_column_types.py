@@ -231,7 +231,9 @@ def test_text_categories_give_each_row_its_own_category(storage, beside):
         cats = pd.Index(["b", "a", "nan", "é"], dtype=storage)
     except (ImportError, TypeError):
         pytest.skip(f"no {storage} here")
-    frame = pd.DataFrame({"c": pd.Categorical.from_codes([0, 1, -1, 3, 2, 1], categories=cats)})
+    codes = np.resize([0, 1, -1, 3, 2, 1] + list(range(4, 300)), 600)  # many categories used
+    cats = cats.append(pd.Index([f"w{k:03d}" for k in range(4, 300)], dtype=storage))
+    frame = pd.DataFrame({"c": pd.Categorical.from_codes(codes, categories=cats)})
     if beside:
         frame["f"] = 0.5
     assert Encoder().encode(frame)["c"].tolist()[:2] == [1.0, 0.0]

@@ -130,6 +130,8 @@ class CategoryTextsPlan final : public ColumnPlan {
     std::uint32_t missing_ = DistinctRows::kNoId, first_ = DistinctRows::kNoId;
 };
 
+constexpr std::size_t kManyUsed = 256;
+
 // The categories' Arrow text, where they are held so.
 std::optional<ArrowTextColumn> arrow_categories(PyObject* values, std::size_t count) {
     if (!values || pandas_compat::array_kind(values) != pandas_compat::ArrayKind::arrow)
@@ -158,7 +160,10 @@ std::unique_ptr<ColumnPlan> by_codes(const char* data, npy_intp stride, std::siz
         std::memcpy(&c, data + static_cast<npy_intp>(i) * stride, sizeof c);
         return static_cast<std::size_t>(static_cast<std::int64_t>(c) + 1);
     });
-    auto texts = objects ? std::nullopt : arrow_categories(arrow_values, categories);
+    // Arrow text costs a pass over every category and two Python calls; boxing costs a
+    // taken row per used category. The first pays where many categories are used.
+    const bool many_used = d.count() >= kManyUsed && d.count() * 64 >= categories;
+    auto texts = objects || !many_used ? std::nullopt : arrow_categories(arrow_values, categories);
     if (!objects && !texts) return std::make_unique<BoxedPlan>(std::move(d));
     std::vector<std::int64_t> code_of(d.count());
     for (std::uint32_t id = 0; id < code_of.size(); ++id) {
