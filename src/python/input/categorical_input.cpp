@@ -17,21 +17,11 @@
 namespace vandra {
 namespace {
 
-// Categories held in an object array: a value's cell is its category's object, the missing
-// value's (code -1) the frame's own.
-class CategoryObjectsPlan final : public ColumnPlan {
+// A categorical whose categories are read from where they are held: the missing value
+// (code -1) and the first category met are sampled, the one for what the frame hands out for
+// missing rows, the other to confirm how its categories come out.
+class CategoryPlan : public ColumnPlan {
   public:
-    CategoryObjectsPlan(DistinctRows rows, std::vector<std::int64_t> code_of, PyRef objects)
-        : ColumnPlan(std::move(rows)), code_of_(std::move(code_of)), objects_(std::move(objects)) {
-        for (std::uint32_t id = 0; id < code_of_.size(); ++id) {
-            if (code_of_[id] < 0) {
-                missing_ = id;
-            } else if (first_ == DistinctRows::kNoId) {
-                first_ = id;
-            }
-        }
-    }
-
     std::vector<std::uint32_t> sampled() const override {
         std::vector<std::uint32_t> ids;
         for (const std::uint32_t id : {missing_, first_}) {
@@ -39,6 +29,29 @@ class CategoryObjectsPlan final : public ColumnPlan {
         }
         return ids;
     }
+
+  protected:
+    CategoryPlan(DistinctRows rows, const std::vector<std::int64_t>& code_of)
+        : ColumnPlan(std::move(rows)) {
+        for (std::uint32_t id = 0; id < code_of.size(); ++id) {
+            if (code_of[id] < 0) {
+                missing_ = id;
+            } else if (first_ == DistinctRows::kNoId) {
+                first_ = id;
+            }
+        }
+    }
+
+    std::uint32_t missing_ = DistinctRows::kNoId, first_ = DistinctRows::kNoId;
+};
+
+// Categories held in an object array: a value's cell is its category's object.
+class CategoryObjectsPlan final : public CategoryPlan {
+  public:
+    CategoryObjectsPlan(DistinctRows rows, std::vector<std::int64_t> code_of, PyRef objects)
+        : CategoryPlan(std::move(rows), code_of),
+          code_of_(std::move(code_of)),
+          objects_(std::move(objects)) {}
 
     bool settle(DistinctCells::Boxer sample) override {
         if (first_ != DistinctRows::kNoId && sample(first_).get() != category(first_)) return false;
@@ -60,7 +73,6 @@ class CategoryObjectsPlan final : public ColumnPlan {
 
     std::vector<std::int64_t> code_of_;  // per value
     PyRef objects_;
-    std::uint32_t missing_ = DistinctRows::kNoId, first_ = DistinctRows::kNoId;
 };
 
 // Arrow-backed string categories: a used category's cell is a str of its text (so it has no
@@ -80,30 +92,18 @@ class CategoryTextCells final : public DistinctCells {
     std::uint32_t missing_;
 };
 
-class CategoryTextsPlan final : public ColumnPlan {
+// Arrow-string categories: a value's text is its category's, from the Arrow buffers.
+class CategoryTextsPlan final : public CategoryPlan {
   public:
     CategoryTextsPlan(DistinctRows rows, const std::vector<std::int64_t>& code_of,
                       ArrowTextColumn column)
-        : ColumnPlan(std::move(rows)), column_(std::move(column)) {
+        : CategoryPlan(std::move(rows), code_of), column_(std::move(column)) {
         std::vector<std::string_view> all(column_.length());
         column_.fill(all.data());
         texts_.resize(code_of.size());
         for (std::uint32_t id = 0; id < code_of.size(); ++id) {
-            if (code_of[id] < 0) {
-                missing_ = id;
-                continue;
-            }
-            texts_[id] = all[static_cast<std::size_t>(code_of[id])];
-            if (first_ == DistinctRows::kNoId) first_ = id;
+            if (code_of[id] >= 0) texts_[id] = all[static_cast<std::size_t>(code_of[id])];
         }
-    }
-
-    std::vector<std::uint32_t> sampled() const override {
-        std::vector<std::uint32_t> ids;
-        for (const std::uint32_t id : {missing_, first_}) {
-            if (id != DistinctRows::kNoId) ids.push_back(id);
-        }
-        return ids;
     }
 
     // The frame must hand out a str of the category's text.
@@ -127,7 +127,6 @@ class CategoryTextsPlan final : public ColumnPlan {
   private:
     ArrowTextColumn column_;
     std::vector<std::string_view> texts_;  // per value, views into the column's buffers
-    std::uint32_t missing_ = DistinctRows::kNoId, first_ = DistinctRows::kNoId;
 };
 
 constexpr std::size_t kManyUsed = 256;
