@@ -370,7 +370,7 @@ CANARY = [
     "arrow date32", "arrow date64", "arrow duration[s]", "arrow dictionary<string>",
     "arrow large_string"]
 ARRAY_CANARY = ["U", "S", "T na_object=''", "T na_object=None", "T na_object=nan", "M8[D]",
-                "M8[s]", "M8[ns]", "m8[s]", "m8[ns]"]
+                "M8[s]", "M8[ns]", "m8[s]", "m8[ns]", "float16", "bool", "int16"]
 BY_NAME = {k.name: k for k in FAST + KINDS + ARRAYS}
 
 
@@ -472,8 +472,15 @@ def object_time():
 
 
 @pytest.mark.parametrize("name", ARRAY_CANARY)
-def test_arrays_are_not_boxed(name):
+@pytest.mark.parametrize("layout", ["ndarray", "memmap", "byte-swapped"])
+def test_arrays_are_not_boxed(name, layout):
     arr = np.resize(sample(name), (ROWS, 1))
+    if layout == "memmap":
+        arr = arr.view(np.memmap)
+    elif layout == "byte-swapped":
+        if arr.dtype.kind not in "fiu":
+            pytest.skip("numbers only")
+        arr = arr.astype(arr.dtype.newbyteorder())
     enc = Encoder()
     enc.encode(arr[:1000])
     peak, size = traced_peak(enc, arr)
