@@ -141,9 +141,7 @@ CodeMap OrderedLabels::encode(double* codes) const {
     std::sort(others.begin(), others.end(),
               [](const auto& a, const auto& b) { return a.second < b.second; });
     char probe_buf[ValueRenderer::kMaxText];
-    auto probe = [&](std::size_t k) {
-        return std::string_view(probe_buf, renderer_->render(ordered_[k], probe_buf));
-    };
+    auto probe = [&](std::size_t k) { return renderer_->text(ordered_[k], probe_buf); };
     std::vector<std::size_t> at(others.size());
     for (std::size_t r = 0; r < others.size(); ++r) {
         std::size_t lo = 0, hi = ordered_.size();
@@ -195,8 +193,13 @@ CodeMap OrderedLabels::encode(double* codes) const {
     };
     for (std::size_t k = 0; k < ordered_.size(); ++k) {
         room(ValueRenderer::kMaxText);
-        const std::size_t n = renderer_->render(ordered_[k], bytes.data() + used);
-        const std::string_view text(bytes.data() + used, n);
+        std::string_view text = renderer_->text(ordered_[k], bytes.data() + used);
+        if (text.data() != bytes.data() + used) {  // held elsewhere: copied into the fit
+            room(text.size());
+            if (!text.empty()) std::memcpy(bytes.data() + used, text.data(), text.size());
+            text = std::string_view(bytes.data() + used, text.size());
+        }
+        const std::size_t n = text.size();
         if (r < others.size() && at[r] == k) {
             // Merge the others first; the rendered text moves along behind them.
             const std::string text_copy(text);

@@ -93,22 +93,23 @@ class DistinctLabels final : public LabelSource {
     std::size_t from_;
 };
 
-// Writes the text of a value on demand, from the key its texts are ordered by (so that texts
+// The text of a value on demand, from the key its texts are ordered by (so that texts
 // rendered in order read their inputs in order). Safe to call from any thread.
 class ValueRenderer {
   public:
     static constexpr std::size_t kMaxText = 64;
     virtual ~ValueRenderer() = default;
-    // Writes at most kMaxText characters to `out` and returns their number.
-    virtual std::size_t render(const KeyedItem& value, char* out) const = 0;
+    // The text, written to `buf` (room for kMaxText characters) or held elsewhere; valid
+    // until the next call with the same `buf`.
+    virtual std::string_view text(const KeyedItem& value, char* buf) const = 0;
 };
 
 // The labels of a column read by its distinct values whose every row takes its value's own
 // text, where the texts of most values are known to be distinct and to ascend with numbers
-// (rendered datetimes): `ordered` lists those values (their keys and ids) in ascending order,
-// rendered only when the fit is written; `others` are the few other values (cells boxed by
-// Python: NaT, a missing marker) with their texts, merged in by comparing texts. Nothing is
-// hashed or sorted by text.
+// (rendered datetimes, periods, a categorical's ascending categories): `ordered` lists those values
+// (their keys and ids) in ascending order, rendered only when the fit is written; `others` are the
+// few other values (cells boxed by Python: NaT, a missing marker) with their texts, merged in by
+// comparing texts. Nothing is hashed or sorted by text.
 class OrderedLabels final : public LabelSource {
   public:
     OrderedLabels(std::vector<std::uint32_t> ids, std::size_t values,

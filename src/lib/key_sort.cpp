@@ -4,6 +4,24 @@
 #include <cstddef>
 
 namespace vandra {
+namespace {
+
+// Runs of equal keys (rare: the same wall-clock time at two UTC offsets) by their ties.
+void sort_ties(std::vector<KeyedItem>& items) {
+    const std::size_t n = items.size();
+    for (std::size_t i = 0; i < n;) {
+        std::size_t j = i + 1;
+        while (j < n && items[j].key == items[i].key) ++j;
+        if (j - i > 1) {
+            std::sort(items.begin() + static_cast<std::ptrdiff_t>(i),
+                      items.begin() + static_cast<std::ptrdiff_t>(j),
+                      [](const KeyedItem& a, const KeyedItem& b) { return a.tie < b.tie; });
+        }
+        i = j;
+    }
+}
+
+}  // namespace
 
 void sort_by_key(std::vector<KeyedItem>& items) {
     const std::size_t n = items.size();
@@ -11,6 +29,21 @@ void sort_by_key(std::vector<KeyedItem>& items) {
         std::sort(items.begin(), items.end(), [](const KeyedItem& a, const KeyedItem& b) {
             return a.key != b.key ? a.key < b.key : a.tie < b.tie;
         });
+        return;
+    }
+    // Keys in a range of at most twice as many values (dates, codes): one counting pass.
+    auto [lo, hi] = std::minmax_element(items.begin(), items.end(),
+                                        [](const auto& a, const auto& b) { return a.key < b.key; });
+    const auto span = static_cast<std::uint64_t>(hi->key) - static_cast<std::uint64_t>(lo->key);
+    if (span < 2 * static_cast<std::uint64_t>(n)) {
+        const std::int64_t base = lo->key;
+        std::vector<std::uint32_t> at(span + 2, 0);
+        for (const KeyedItem& x : items) ++at[static_cast<std::size_t>(x.key - base) + 1];
+        for (std::size_t k = 1; k < at.size(); ++k) at[k] += at[k - 1];
+        std::vector<KeyedItem> sorted(n);
+        for (const KeyedItem& x : items) sorted[at[static_cast<std::size_t>(x.key - base)]++] = x;
+        items.swap(sorted);
+        sort_ties(items);
         return;
     }
     // LSD radix sort of (key, position) pairs on the key's digits (the sign bit flipped, so
@@ -45,17 +78,7 @@ void sort_by_key(std::vector<KeyedItem>& items) {
     std::vector<KeyedItem> sorted(n);
     for (std::size_t i = 0; i < n; ++i) sorted[i] = items[slim[i].at];
     items.swap(sorted);
-    // Runs of equal keys (rare: the same wall-clock time at two UTC offsets) by their ties.
-    for (std::size_t i = 0; i < n;) {
-        std::size_t j = i + 1;
-        while (j < n && items[j].key == items[i].key) ++j;
-        if (j - i > 1) {
-            std::sort(items.begin() + static_cast<std::ptrdiff_t>(i),
-                      items.begin() + static_cast<std::ptrdiff_t>(j),
-                      [](const KeyedItem& a, const KeyedItem& b) { return a.tie < b.tie; });
-        }
-        i = j;
-    }
+    sort_ties(items);
 }
 
 }  // namespace vandra

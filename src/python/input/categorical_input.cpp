@@ -2,8 +2,12 @@
 // held as Python objects, those objects are the cells every frame hands out (a sampled cell
 // confirms it), so nothing is boxed; otherwise the frame boxes each category used (and the
 // missing value) once.
+#include <algorithm>
+#include <atomic>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -12,6 +16,7 @@
 #include "python/arrow/arrow_text_column.hpp"
 #include "python/errors.hpp"
 #include "python/input/array_input.hpp"
+#include "python/input/cell_text.hpp"
 #include "python/input/frame_readers.hpp"
 
 namespace vandra {
@@ -20,13 +25,37 @@ namespace {
 // A categorical whose categories are read from where they are held: the missing value
 // (code -1) and the first category met are sampled, the one for what the frame hands out for
 // missing rows, the other to confirm how its categories come out.
+//
+// Text categories come out as strs of their texts in every frame, and missing rows as NaN or
+// pd.NA, both missing whether read as a number or as text. Once a frame has shown each in this
+// process, later columns of that storage sample nothing for it: a frame's sample costs a
+// taken frame and its `values`, which boxes every category, used or not. A frame that shows
+// anything else keeps every later column of that storage on the sampled path.
+enum class Trust : std::uint8_t { unseen, confirmed, refuted };
+struct TextTrust {
+    std::atomic<Trust> texts{Trust::unseen}, missing{Trust::unseen};
+};
+TextTrust object_texts_trust, arrow_texts_trust;
+
+bool confirmed(const std::atomic<Trust>& t) {
+    return t.load(std::memory_order_relaxed) == Trust::confirmed;
+}
+
+// Records what one frame showed, where nothing was known yet.
+void learn(std::atomic<Trust>& t, bool ok) {
+    Trust unseen = Trust::unseen;
+    t.compare_exchange_strong(unseen, ok ? Trust::confirmed : Trust::refuted,
+                              std::memory_order_relaxed);
+}
+
 class CategoryPlan : public ColumnPlan {
   public:
     std::vector<std::uint32_t> sampled() const override {
         std::vector<std::uint32_t> ids;
-        for (const std::uint32_t id : {missing_, first_}) {
-            if (id != DistinctRows::kNoId) ids.push_back(id);
-        }
+        const TextTrust* t = trust();
+        if (missing_ != DistinctRows::kNoId && !(t && confirmed(t->missing)))
+            ids.push_back(missing_);
+        if (first_ != DistinctRows::kNoId && !(t && confirmed(t->texts))) ids.push_back(first_);
         return ids;
     }
 
@@ -42,28 +71,154 @@ class CategoryPlan : public ColumnPlan {
         }
     }
 
+    // Where this column's storage of text categories stands in this process; null where the
+    // categories are not all texts.
+    virtual TextTrust* trust() const { return nullptr; }
+
+    // Whether the first category's cell is as expected (`check` tells), asked of the sample
+    // unless known; the missing value's cell, where sampled, is learnt from. False: the frame
+    // is read through `values`.
+    template <class Check>
+    bool first_as_expected(DistinctCells::Boxer& sample, Check check) const {
+        TextTrust* t = trust();
+        if (first_ != DistinctRows::kNoId && !(t && confirmed(t->texts))) {
+            const bool ok = check(sample(first_).get());
+            if (t) learn(t->texts, ok);
+            if (!ok) return false;
+        }
+        if (t && missing_ != DistinctRows::kNoId && !confirmed(t->missing)) {
+            PyRef cell = sample(missing_);
+            const bool nan =
+                PyFloat_CheckExact(cell.get()) && std::isnan(PyFloat_AS_DOUBLE(cell.get()));
+            learn(t->missing, nan || is_missing_marker(cell.get()));
+        }
+        return true;
+    }
+    // Whether the missing value is rendered as missing rather than boxed.
+    bool missing_known() const {
+        const TextTrust* t = trust();
+        return t && confirmed(t->missing);
+    }
+
     std::uint32_t missing_ = DistinctRows::kNoId, first_ = DistinctRows::kNoId;
 };
 
-// Categories held in an object array: a value's cell is its category's object.
+// The texts of a categorical's used categories, per value (the missing value's is empty).
+// Where they strictly ascend with the categories' codes, as pandas keeps categories made from
+// values, the codes order the texts: encoding then sorts codes, not texts.
+struct CategoryTexts final : ValueRenderer {
+    CategoryTexts(std::vector<std::string_view> views, const std::vector<std::int64_t>& codes,
+                  std::size_t categories, std::uint32_t missing)
+        : texts(std::move(views)), code_of(codes), ascending(ascend(categories, missing)) {}
+
+    // Rendered in ascending code order: read in that order where every category's text is
+    // at hand.
+    std::string_view text(const KeyedItem& value, char*) const override {
+        return by_code.empty() ? texts[value.item] : by_code[static_cast<std::size_t>(value.key)];
+    }
+
+    std::vector<std::string_view> texts;    // per value
+    std::vector<std::string_view> by_code;  // per category, or empty
+    std::vector<std::int64_t> code_of;
+    bool ascending;
+
+  private:
+    bool ascend(std::size_t categories, std::uint32_t missing) const {
+        std::vector<std::uint32_t> in_order;
+        const std::size_t used = code_of.size() - (missing != DistinctRows::kNoId ? 1 : 0);
+        if (categories <= 64 * used) {  // a slot per category
+            std::vector<std::uint32_t> slot(categories, DistinctRows::kNoId);
+            for (std::uint32_t id = 0; id < code_of.size(); ++id) {
+                if (id != missing) slot[static_cast<std::size_t>(code_of[id])] = id;
+            }
+            in_order.reserve(used);
+            for (const std::uint32_t id : slot) {
+                if (id != DistinctRows::kNoId) in_order.push_back(id);
+            }
+        } else {
+            for (std::uint32_t id = 0; id < code_of.size(); ++id) {
+                if (id != missing) in_order.push_back(id);
+            }
+            std::sort(in_order.begin(), in_order.end(),
+                      [&](std::uint32_t a, std::uint32_t b) { return code_of[a] < code_of[b]; });
+        }
+        for (std::size_t k = 1; k < in_order.size(); ++k) {
+            if (!(texts[in_order[k - 1]] < texts[in_order[k]])) return false;
+        }
+        return true;
+    }
+};
+
+// Cells that are strs of their categories' texts (so they have no float value); the missing
+// value's cell is the frame's own.
+class CategoryTextCells final : public DistinctCells {
+  public:
+    // `render_missing`: the missing value is rendered as missing (NaN, "nan"), not boxed.
+    CategoryTextCells(Boxer boxer, std::shared_ptr<const CategoryTexts> texts,
+                      std::uint32_t missing, bool render_missing)
+        : DistinctCells(std::move(boxer)),
+          texts_(std::move(texts)),
+          missing_(missing),
+          render_missing_(render_missing) {}
+
+  private:
+    bool renders(std::uint32_t id) const override { return id != missing_ || render_missing_; }
+    std::optional<double> own_number(std::uint32_t id) const override {
+        if (id == missing_) return kQuietNaN;
+        return std::nullopt;
+    }
+    std::string_view own_text(std::uint32_t id) const override {
+        return id == missing_ ? std::string_view("nan") : texts_->texts[id];
+    }
+    std::optional<TextKey> text_key(std::uint32_t id) const override {
+        if (!texts_->ascending || id == missing_) return std::nullopt;
+        return TextKey{texts_->code_of[id], 0};
+    }
+    std::shared_ptr<const ValueRenderer> renderer() const override {
+        return texts_->ascending ? texts_ : nullptr;
+    }
+
+    std::shared_ptr<const CategoryTexts> texts_;
+    std::uint32_t missing_;
+    bool render_missing_;
+};
+
+// Categories held in an object array: a value's cell is its category's object. Where every
+// used category is a str, its text is read once from the object.
 class CategoryObjectsPlan final : public CategoryPlan {
   public:
-    CategoryObjectsPlan(DistinctRows rows, std::vector<std::int64_t> code_of, PyRef objects)
+    CategoryObjectsPlan(DistinctRows rows, std::vector<std::int64_t> code_of, PyRef objects,
+                        std::size_t categories)
         : CategoryPlan(std::move(rows), code_of),
           code_of_(std::move(code_of)),
-          objects_(std::move(objects)) {}
+          objects_(std::move(objects)),
+          categories_(categories),
+          texts_(str_texts()) {}
 
     bool settle(DistinctCells::Boxer sample) override {
-        if (first_ != DistinctRows::kNoId && sample(first_).get() != category(first_)) return false;
+        if (!first_as_expected(sample, [&](PyObject* cell) { return cell == category(first_); }))
+            return false;
+        if (texts_) {
+            cells_ = std::make_unique<CategoryTextCells>(
+                std::move(sample),
+                std::make_shared<CategoryTexts>(std::move(*texts_), code_of_, categories_,
+                                                missing_),
+                missing_, missing_known());
+            return true;
+        }
         cells_ = std::make_unique<BoxedCells>([this, sample = std::move(sample)](std::uint32_t id) {
             return id == missing_ ? sample(id) : PyRef::borrow(category(id));
         });
         return true;
     }
 
-    bool boxes_from_sample(std::uint32_t id) const override { return id == missing_; }
+    bool boxes_from_sample(std::uint32_t id) const override {
+        return id == missing_ && cells_->boxes(id);  // the others are the categories
+    }
 
   private:
+    TextTrust* trust() const override { return texts_ ? &object_texts_trust : nullptr; }
+
     PyObject* category(std::uint32_t id) const {
         auto* arr = reinterpret_cast<PyArrayObject*>(objects_.get());
         PyObject* obj;
@@ -71,25 +226,28 @@ class CategoryObjectsPlan final : public CategoryPlan {
         return obj ? obj : Py_None;
     }
 
+    // The UTF-8 of each used category, where all are strs (held by the categories array).
+    std::optional<std::vector<std::string_view>> str_texts() const {
+        std::vector<std::string_view> texts(code_of_.size());
+        for (std::uint32_t id = 0; id < code_of_.size(); ++id) {
+            if (id == missing_) continue;
+            PyObject* obj = category(id);
+            if (!PyUnicode_CheckExact(obj)) return std::nullopt;
+            Py_ssize_t size = 0;
+            const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
+            if (!utf8) {  // lone surrogates: the cell rules say what str() of it gives
+                clear_ordinary_error();
+                return std::nullopt;
+            }
+            texts[id] = std::string_view(utf8, static_cast<std::size_t>(size));
+        }
+        return texts;
+    }
+
     std::vector<std::int64_t> code_of_;  // per value
     PyRef objects_;
-};
-
-// Arrow-backed string categories: a used category's cell is a str of its text (so it has no
-// float value), written from the Arrow buffers; the missing value's cell is the frame's own.
-class CategoryTextCells final : public DistinctCells {
-  public:
-    CategoryTextCells(Boxer boxer, const std::vector<std::string_view>& texts,
-                      std::uint32_t missing)
-        : DistinctCells(std::move(boxer)), texts_(texts), missing_(missing) {}
-
-  private:
-    bool renders(std::uint32_t id) const override { return id != missing_; }
-    std::optional<double> own_number(std::uint32_t) const override { return std::nullopt; }
-    std::string_view own_text(std::uint32_t id) const override { return texts_[id]; }
-
-    const std::vector<std::string_view>& texts_;
-    std::uint32_t missing_;
+    std::size_t categories_;
+    std::optional<std::vector<std::string_view>> texts_;  // where every used category is a str
 };
 
 // Arrow-string categories: a value's text is its category's, from the Arrow buffers.
@@ -97,36 +255,46 @@ class CategoryTextsPlan final : public CategoryPlan {
   public:
     CategoryTextsPlan(DistinctRows rows, const std::vector<std::int64_t>& code_of,
                       ArrowTextColumn column)
-        : CategoryPlan(std::move(rows), code_of), column_(std::move(column)) {
-        std::vector<std::string_view> all(column_.length());
-        column_.fill(all.data());
+        : CategoryPlan(std::move(rows), code_of),
+          column_(std::move(column)),
+          code_of_(code_of),
+          all_(column_.length()) {
+        column_.fill(all_.data());
         texts_.resize(code_of.size());
         for (std::uint32_t id = 0; id < code_of.size(); ++id) {
-            if (code_of[id] >= 0) texts_[id] = all[static_cast<std::size_t>(code_of[id])];
+            if (code_of[id] >= 0) texts_[id] = all_[static_cast<std::size_t>(code_of[id])];
         }
     }
 
     // The frame must hand out a str of the category's text.
     bool settle(DistinctCells::Boxer sample) override {
-        if (first_ != DistinctRows::kNoId) {
-            PyRef cell = sample(first_);
-            if (!PyUnicode_CheckExact(cell.get())) return false;
-            Py_ssize_t size = 0;
-            const char* utf8 = PyUnicode_AsUTF8AndSize(cell.get(), &size);
-            if (!utf8) {
-                clear_ordinary_error();
-                return false;
-            }
-            if (std::string_view(utf8, static_cast<std::size_t>(size)) != texts_[first_])
-                return false;
-        }
-        cells_ = std::make_unique<CategoryTextCells>(std::move(sample), texts_, missing_);
+        if (!first_as_expected(sample, [&](PyObject* cell) { return is_text(cell); })) return false;
+        auto texts =
+            std::make_shared<CategoryTexts>(std::move(texts_), code_of_, all_.size(), missing_);
+        texts->by_code = std::move(all_);
+        cells_ = std::make_unique<CategoryTextCells>(std::move(sample), std::move(texts), missing_,
+                                                     missing_known());
         return true;
     }
 
   private:
+    TextTrust* trust() const override { return &arrow_texts_trust; }
+
+    bool is_text(PyObject* cell) const {
+        if (!PyUnicode_CheckExact(cell)) return false;
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(cell, &size);
+        if (!utf8) {
+            clear_ordinary_error();
+            return false;
+        }
+        return std::string_view(utf8, static_cast<std::size_t>(size)) == texts_[first_];
+    }
+
     ArrowTextColumn column_;
-    std::vector<std::string_view> texts_;  // per value, views into the column's buffers
+    std::vector<std::int64_t> code_of_;
+    std::vector<std::string_view> all_;    // per category, views into the column's buffers
+    std::vector<std::string_view> texts_;  // per value
 };
 
 constexpr std::size_t kManyUsed = 256;
@@ -160,9 +328,12 @@ std::unique_ptr<ColumnPlan> by_codes(const char* data, npy_intp stride, std::siz
         return static_cast<std::size_t>(static_cast<std::int64_t>(c) + 1);
     });
     // Arrow text costs a pass over every category and two Python calls; boxing costs a
-    // taken row per used category. The first pays where many categories are used.
+    // taken row per used category. The first pays where many categories are used, or where
+    // no row need be taken at all.
     const bool many_used = d.count() >= kManyUsed && d.count() * 64 >= categories;
-    auto texts = objects || !many_used ? std::nullopt : arrow_categories(arrow_values, categories);
+    const bool trusted = confirmed(arrow_texts_trust.texts);
+    auto texts = objects || !(many_used || trusted) ? std::nullopt
+                                                    : arrow_categories(arrow_values, categories);
     if (!objects && !texts) return std::make_unique<BoxedPlan>(std::move(d));
     std::vector<std::int64_t> code_of(d.count());
     for (std::uint32_t id = 0; id < code_of.size(); ++id) {
@@ -172,7 +343,7 @@ std::unique_ptr<ColumnPlan> by_codes(const char* data, npy_intp stride, std::siz
     }
     if (texts) return std::make_unique<CategoryTextsPlan>(std::move(d), code_of, std::move(*texts));
     return std::make_unique<CategoryObjectsPlan>(std::move(d), std::move(code_of),
-                                                 std::move(objects));
+                                                 std::move(objects), categories);
 }
 
 }  // namespace

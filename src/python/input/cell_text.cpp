@@ -89,6 +89,10 @@ MissingMarkerScope::~MissingMarkerScope() {
     t_missing_marker = outer_;
 }
 
+bool is_missing_marker(PyObject* cell) {
+    return cell != nullptr && cell == t_missing_marker;
+}
+
 std::optional<double> cell_number(PyObject* cell) {
     if (PyFloat_CheckExact(cell)) return PyFloat_AS_DOUBLE(cell);
     // A str never converts to a float (it has no __float__); no need to ask.

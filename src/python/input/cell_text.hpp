@@ -55,6 +55,9 @@ class MissingMarkerScope {
     PyObject* outer_;  // a conversion that a cell's own code started inside another
 };
 
+// Whether `cell` is pandas' missing marker (pd.NA) of the conversion running.
+bool is_missing_marker(PyObject* cell);
+
 // The float value of a cell, or nullopt if it has none (its float conversion fails with an
 // ordinary error, which is cleared; an interrupt is passed on). pandas' missing marker is
 // NaN, as a float NaN is.

@@ -42,8 +42,8 @@ struct NumpyTimeCells::Texts final : ValueRenderer {
         text(static_cast<std::int64_t>(values[id]), out);
     }
     // The keyed values are datetimes other than NaT, and their key is the value itself.
-    std::size_t render(const KeyedItem& value, char* out) const override {
-        return numpy_datetime_text(value.key, unit, out);
+    std::string_view text(const KeyedItem& value, char* buf) const override {
+        return {buf, numpy_datetime_text(value.key, unit, buf)};
     }
     void text(std::int64_t v, std::string& out) const {
         if (v == kNaT) {
@@ -134,14 +134,14 @@ struct TimestampCells::Texts final : ValueRenderer {
         text(wall[id], offset, out);
     }
     // The key is the wall-clock time, the tie the offset's rank (see text_key).
-    std::size_t render(const KeyedItem& value, char* out) const override {
+    std::string_view text(const KeyedItem& value, char* buf) const override {
         std::optional<std::int64_t> offset;
         if (!offsets.empty()) {
             constexpr std::uint64_t kNegative = std::uint64_t{1} << 62;
             offset = value.tie >= kNegative ? -static_cast<std::int64_t>(value.tie - kNegative)
                                             : static_cast<std::int64_t>(value.tie);
         }
-        return timestamp_text(value.key, unit, offset, out);
+        return {buf, timestamp_text(value.key, unit, offset, buf)};
     }
     void text(std::int64_t wall_clock, std::optional<std::int64_t> offset, std::string& out) const {
         if (!timestamp_text(wall_clock, unit, offset, out)) {
