@@ -7,6 +7,7 @@ Best of several calls; run it with RAYON_NUM_THREADS=1 to compare one thread wit
 
     RAYON_NUM_THREADS=1 python bench/typed_sizes.py
     RAYON_NUM_THREADS=1 VANDRA_BENCH_NO_PYARROW=1 python bench/typed_sizes.py
+    python bench/typed_sizes.py period category     # only the kinds whose names hold a word
 """
 
 from __future__ import annotations
@@ -132,8 +133,9 @@ def main() -> int:
           "(marked *) where nothing is decoded")
     head = " | ".join(f"{n:,} enc | {n:,} dec" for n in SIZES)
     print(f"| column | {head} |\n|---|" + "---:|" * (2 * len(SIZES)))
+    words = sys.argv[1:]
     for name, needs_arrow, make in kinds(rng):
-        if needs_arrow and pa is None:
+        if (needs_arrow and pa is None) or (words and not any(w in name for w in words)):
             continue
         cells = []
         for n in SIZES:

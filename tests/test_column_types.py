@@ -128,9 +128,21 @@ KINDS += [Kind(f"datetime64[{u}, {tz}]", ticks(u), NAT, times(u, tz))
           for u in ["s", "ms", "us", "ns"] for tz in TZS]
 KINDS += [Kind(f"timedelta64[{u}]", ticks(u, DURATIONS, far=False) + FAR.get(u, []), NAT,
                times(u, kind="m")) for u in ["s", "ms", "us", "ns"]]
-KINDS += [Kind(f"period[{f}]", list(dict.fromkeys(pd.Period(p, f) for p in [
-    "1969-12-31 23:00", "2013-03-10 02:00", "2013-11-03 01:00", "0001-01-01"])), pd.NaT,
-    plain(f"period[{f}]")) for f in ["D", "M", "h"]]
+
+
+def periods(freq):
+    """The stamps as Periods of `freq`, each once; those beyond its range left out."""
+    out = []
+    for t in ["1969-12-31 23:00", "2013-03-10 02:00", "2013-11-03 01:00", "0001-01-01"]:
+        try:
+            out.append(pd.Period(t, freq))
+        except ValueError:  # before 1677 in nanoseconds
+            pass
+    return list(dict.fromkeys(out))
+
+
+KINDS += [Kind(f"period[{f}]", periods(f), pd.NaT, plain(f"period[{f}]"))
+          for f in ["D", "M", "h", "W", "ns"]]
 KINDS += [Kind(f"category[{c}, {how}]", cats, None, categorical(cats, extra, how))
           for c, (cats, extra) in CATEGORIES.items()
           for how in ["plain", "reordered", "unused", "narrowed"]]
@@ -221,6 +233,26 @@ def test_values_beyond_pythons_range_after_an_ordinary_one(kind, unit, beside):
     if beside:
         frame["f"] = 0.5
     assert_same_as_values(frame)
+
+
+@pytest.mark.filterwarnings("ignore::FutureWarning")  # Periods of business days
+@pytest.mark.parametrize("beside", [False, True], ids=["alone", "beside float64"])
+@pytest.mark.parametrize("freq", ["D", "M", "Q", "Y", "h", "min", "s", "ms", "us", "ns", "B",
+                                  "W", "2D", "Q-NOV", "W-MON"])
+def test_periods_of_every_frequency_read_like_values(freq, beside):
+    # Written from the ordinal where the frequency is known, boxed elsewhere; the years 1 and
+    # 9999 and the weeks that straddle them are at the edges of what is written.
+    stamps = ["0001-01-01", "0001-01-07 01:02:03", "1969-12-29 23:59:59.123456789",
+              "1970-01-01", "1970-01-04", "2013-03-10 02:30", "9999-12-31 23:59"]
+    try:
+        cells = [pd.Period(t, freq) for t in stamps]
+    except (ValueError, OverflowError):
+        pytest.skip(f"no {freq} periods here")
+    frame = pd.DataFrame({"p": pd.array(cells[:3] + [pd.NaT] + cells[3:] + cells[::-1])})
+    if beside:
+        frame["f"] = 0.5
+    for _ in range(2):  # the first call in a process checks what the frame hands out
+        assert_same_as_values(frame)
 
 
 @pytest.mark.parametrize("beside", [False, True], ids=["alone", "beside float64"])
@@ -368,7 +400,8 @@ FAST += [Kind(t, TEXTS, None, plain(t))
 CANARY = [
     "float64", "object", "int64", "str", "string[python]", "string[pyarrow]", "datetime64[s]",
     "datetime64[ns]", "datetime64[ns, America/New_York]", f"datetime64[ms, {TZS[2]}]",
-    "timedelta64[ns]", "period[D]", "category[text, unused]",
+    "timedelta64[ns]", "period[D]", "period[M]", "period[h]", "period[W]", "period[ns]",
+    "category[text, unused]",
     "category[int, narrowed]", "category[mixed, plain]", "category[datetime, plain]", "Int8",
     "Int64", "UInt64", "Float32", "Float64", "boolean", "arrow int64", "arrow uint8",
     "arrow float64", "arrow bool", "arrow timestamp[us]", "arrow timestamp[ns, America/New_York]",

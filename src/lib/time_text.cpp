@@ -1,5 +1,7 @@
 #include "lib/time_text.hpp"
 
+#include <utility>
+
 namespace vandra {
 namespace {
 
@@ -243,6 +245,125 @@ void numpy_timedelta_text(std::int64_t value, TimeUnit unit, std::string& out) {
     }
     out = std::to_string(value);
     out += words;
+}
+
+}  // namespace vandra
+
+namespace vandra {
+namespace {
+
+// Floor division and its remainder, for any divisor > 0.
+std::int64_t floor_div(std::int64_t a, std::int64_t b) {
+    return a / b - (a % b < 0 ? 1 : 0);
+}
+std::int64_t floor_mod(std::int64_t a, std::int64_t b) {
+    return a - floor_div(a, b) * b;
+}
+
+bool in_years(std::int64_t year) {
+    return year >= 1 && year <= 9999;
+}
+
+TimeUnit unit_of(PeriodFreq freq) {
+    switch (freq) {
+        case PeriodFreq::hour: return TimeUnit::hour;
+        case PeriodFreq::minute: return TimeUnit::minute;
+        case PeriodFreq::second: return TimeUnit::second;
+        case PeriodFreq::milli: return TimeUnit::milli;
+        case PeriodFreq::micro: return TimeUnit::micro;
+        case PeriodFreq::nano: return TimeUnit::nano;
+        default: return TimeUnit::day;
+    }
+}
+
+}  // namespace
+
+std::optional<PeriodFreq> period_freq(std::string_view dtype) {
+    constexpr std::pair<std::string_view, PeriodFreq> kNames[] = {
+        {"period[Y-DEC]", PeriodFreq::year}, {"period[Q-DEC]", PeriodFreq::quarter},
+        {"period[M]", PeriodFreq::month},    {"period[W-SUN]", PeriodFreq::week},
+        {"period[B]", PeriodFreq::business}, {"period[D]", PeriodFreq::day},
+        {"period[h]", PeriodFreq::hour},     {"period[min]", PeriodFreq::minute},
+        {"period[s]", PeriodFreq::second},   {"period[ms]", PeriodFreq::milli},
+        {"period[us]", PeriodFreq::micro},   {"period[ns]", PeriodFreq::nano}};
+    for (const auto& [name, freq] : kNames) {
+        if (dtype == name) return freq;
+    }
+    return std::nullopt;
+}
+
+std::size_t period_text(std::int64_t ordinal, PeriodFreq freq, char* out) {
+    // Years, quarters, months, weeks and business days reach the years 1 to 9999 within
+    // +-2^40 periods; the arithmetic below does not overflow there.
+    constexpr std::int64_t kFar = std::int64_t{1} << 40;
+    if (freq <= PeriodFreq::business && (ordinal > kFar || ordinal < -kFar)) return 0;
+    Writer w(out);
+    switch (freq) {
+        case PeriodFreq::year:
+        case PeriodFreq::quarter:
+        case PeriodFreq::month: {
+            const std::int64_t per_year = freq == PeriodFreq::year      ? 1
+                                          : freq == PeriodFreq::quarter ? 4
+                                                                        : 12;
+            const std::int64_t year = 1970 + floor_div(ordinal, per_year);
+            if (!in_years(year)) return 0;
+            w.digits(year, 4);
+            if (freq == PeriodFreq::quarter) {
+                w.put('Q');
+                w.put(static_cast<char>('1' + floor_mod(ordinal, 4)));
+            } else if (freq == PeriodFreq::month) {
+                w.put('-');
+                w.two(floor_mod(ordinal, 12) + 1);
+            }
+            return w.size();
+        }
+        case PeriodFreq::week: {
+            // Week 1 ends on Sunday 1970-01-04 (day 3).
+            const std::int64_t end = 7 * ordinal - 4;
+            const auto first = written(end - 6, TimeUnit::day);
+            if (!first) return 0;
+            const Civil start = *first;  // civil() keeps one date per thread
+            const auto last = written(end, TimeUnit::day);
+            if (!last) return 0;
+            w.date(start);
+            w.put('/');
+            w.date(*last);
+            return w.size();
+        }
+        case PeriodFreq::business: {
+            // Five business days a week; ordinal 0 is Thursday 1970-01-01.
+            const std::int64_t days = floor_div(ordinal + 3, 5) * 7 + floor_mod(ordinal + 3, 5) - 3;
+            const auto c = written(days, TimeUnit::day);
+            if (!c) return 0;
+            w.date(*c);
+            return w.size();
+        }
+        default: break;
+    }
+    const TimeUnit unit = unit_of(freq);
+    const auto c = written(ordinal, unit);
+    if (!c) return 0;
+    w.date(*c);
+    if (unit == TimeUnit::day) return w.size();
+    w.put(' ');
+    if (unit == TimeUnit::hour || unit == TimeUnit::minute) {
+        const std::int64_t minutes = unit == TimeUnit::hour ? c->ticks * 60 : c->ticks;
+        w.two(minutes / 60);
+        w.put(':');
+        w.two(minutes % 60);
+        return w.size();
+    }
+    const std::int64_t per_second = units_per_day(unit) / kSecondsPerDay;
+    w.clock(c->ticks / per_second);
+    const int n = unit == TimeUnit::milli   ? 3
+                  : unit == TimeUnit::micro ? 6
+                  : unit == TimeUnit::nano  ? 9
+                                            : 0;
+    if (n > 0) {
+        w.put('.');
+        w.digits(c->ticks % per_second, n);
+    }
+    return w.size();
 }
 
 }  // namespace vandra

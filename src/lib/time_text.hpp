@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace vandra {
 
@@ -42,5 +43,37 @@ bool timedelta_text(std::int64_t value, TimeUnit unit, std::string& out);
 
 // A count of units as numpy's str() writes a timedelta64 of that unit: "5 seconds".
 void numpy_timedelta_text(std::int64_t value, TimeUnit unit, std::string& out);
+
+}  // namespace vandra
+
+namespace vandra {
+
+// The frequencies of pandas' Periods whose str() is written here: multiples of one; years
+// and quarters ending in December; weeks ending on Sunday.
+enum class PeriodFreq {
+    year,
+    quarter,
+    month,
+    week,
+    business,
+    day,
+    hour,
+    minute,
+    second,
+    milli,
+    micro,
+    nano
+};
+
+// The frequency of a period dtype as str() names it ("period[D]", "period[Q-DEC]", ...);
+// nullopt for the others.
+std::optional<PeriodFreq> period_freq(std::string_view dtype);
+
+// A Period's ordinal as pandas writes the Period: "2013", "2013Q1", "2013-01",
+// "2012-12-31/2013-01-06" (a week), "2013-01-01", "2013-01-01 05:00" (hours and minutes),
+// "2013-01-01 05:00:00" with 3, 6 or 9 fraction digits for ms, us and ns. Within the years 1
+// to 9999 these are of one width per frequency, so they ascend with the ordinal. Writes to
+// `out` (room for kTimeTextMax characters) and returns the size, or 0 outside those years.
+std::size_t period_text(std::int64_t ordinal, PeriodFreq freq, char* out);
 
 }  // namespace vandra

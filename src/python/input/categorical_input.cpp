@@ -3,7 +3,6 @@
 // confirms it), so nothing is boxed; otherwise the frame boxes each category used (and the
 // missing value) once.
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -18,6 +17,7 @@
 #include "python/input/array_input.hpp"
 #include "python/input/cell_text.hpp"
 #include "python/input/frame_readers.hpp"
+#include "python/input/render_trust.hpp"
 
 namespace vandra {
 namespace {
@@ -31,31 +31,19 @@ namespace {
 // process, later columns of that storage sample nothing for it: a frame's sample costs a
 // taken frame and its `values`, which boxes every category, used or not. A frame that shows
 // anything else keeps every later column of that storage on the sampled path.
-enum class Trust : std::uint8_t { unseen, confirmed, refuted };
 struct TextTrust {
-    std::atomic<Trust> texts{Trust::unseen}, missing{Trust::unseen};
+    RenderTrust texts, missing;
 };
 TextTrust object_texts_trust, arrow_texts_trust;
-
-bool confirmed(const std::atomic<Trust>& t) {
-    return t.load(std::memory_order_relaxed) == Trust::confirmed;
-}
-
-// Records what one frame showed, where nothing was known yet.
-void learn(std::atomic<Trust>& t, bool ok) {
-    Trust unseen = Trust::unseen;
-    t.compare_exchange_strong(unseen, ok ? Trust::confirmed : Trust::refuted,
-                              std::memory_order_relaxed);
-}
 
 class CategoryPlan : public ColumnPlan {
   public:
     std::vector<std::uint32_t> sampled() const override {
         std::vector<std::uint32_t> ids;
         const TextTrust* t = trust();
-        if (missing_ != DistinctRows::kNoId && !(t && confirmed(t->missing)))
+        if (missing_ != DistinctRows::kNoId && !(t && t->missing.confirmed()))
             ids.push_back(missing_);
-        if (first_ != DistinctRows::kNoId && !(t && confirmed(t->texts))) ids.push_back(first_);
+        if (first_ != DistinctRows::kNoId && !(t && t->texts.confirmed())) ids.push_back(first_);
         return ids;
     }
 
@@ -81,23 +69,23 @@ class CategoryPlan : public ColumnPlan {
     template <class Check>
     bool first_as_expected(DistinctCells::Boxer& sample, Check check) const {
         TextTrust* t = trust();
-        if (first_ != DistinctRows::kNoId && !(t && confirmed(t->texts))) {
+        if (first_ != DistinctRows::kNoId && !(t && t->texts.confirmed())) {
             const bool ok = check(sample(first_).get());
-            if (t) learn(t->texts, ok);
+            if (t) t->texts.learn(ok);
             if (!ok) return false;
         }
-        if (t && missing_ != DistinctRows::kNoId && !confirmed(t->missing)) {
+        if (t && missing_ != DistinctRows::kNoId && !t->missing.confirmed()) {
             PyRef cell = sample(missing_);
             const bool nan =
                 PyFloat_CheckExact(cell.get()) && std::isnan(PyFloat_AS_DOUBLE(cell.get()));
-            learn(t->missing, nan || is_missing_marker(cell.get()));
+            t->missing.learn(nan || is_missing_marker(cell.get()));
         }
         return true;
     }
     // Whether the missing value is rendered as missing rather than boxed.
     bool missing_known() const {
         const TextTrust* t = trust();
-        return t && confirmed(t->missing);
+        return t && t->missing.confirmed();
     }
 
     std::uint32_t missing_ = DistinctRows::kNoId, first_ = DistinctRows::kNoId;
@@ -331,7 +319,7 @@ std::unique_ptr<ColumnPlan> by_codes(const char* data, npy_intp stride, std::siz
     // taken row per used category. The first pays where many categories are used, or where
     // no row need be taken at all.
     const bool many_used = d.count() >= kManyUsed && d.count() * 64 >= categories;
-    const bool trusted = confirmed(arrow_texts_trust.texts);
+    const bool trusted = arrow_texts_trust.texts.confirmed();
     auto texts = objects || !(many_used || trusted) ? std::nullopt
                                                     : arrow_categories(arrow_values, categories);
     if (!objects && !texts) return std::make_unique<BoxedPlan>(std::move(d));

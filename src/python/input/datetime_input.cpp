@@ -1,8 +1,10 @@
 // pandas' numpy-backed datetime-like columns (DatetimeArray, TimedeltaArray, PeriodArray): a
-// row's 64-bit count is its distinct value. Datetimes and timedeltas are rendered; periods
-// are boxed once per distinct value.
+// row's 64-bit count is its distinct value. Datetimes, timedeltas and periods of the
+// frequencies known here are rendered; other periods are boxed once per distinct value.
 #include <cstdint>
 
+#include "python/errors.hpp"
+#include "python/input/cell_text.hpp"
 #include "python/input/frame_readers.hpp"
 #include "python/input/time_cells.hpp"
 #include "python/numpy_api.hpp"
@@ -29,6 +31,10 @@ std::unique_ptr<ColumnPlan> read_datetime_like(PyObject* values, pandas_compat::
     const npy_intp stride = PyArray_STRIDE(arr, 1);
     DistinctWords words = distinct_words(rows, column, stride);
     if (kind == pandas_compat::ArrayKind::period) {
+        PyRef dtype = checked(PyObject_GetAttrString(values, "dtype"));
+        PyRef name = checked(PyObject_Str(dtype.get()));
+        if (const auto freq = period_freq(str_text_copy(name.get())))
+            return period_plan(std::move(words), *freq);
         return std::make_unique<BoxedPlan>(std::move(words.rows));
     }
     const NumpyTimeUnit unit = numpy_time_unit(reinterpret_cast<PyObject*>(PyArray_DESCR(arr)));
