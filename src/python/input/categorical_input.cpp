@@ -316,12 +316,12 @@ std::unique_ptr<ColumnPlan> by_codes(const char* data, npy_intp stride, std::siz
         return static_cast<std::size_t>(static_cast<std::int64_t>(c) + 1);
     });
     // Arrow text costs a pass over every category and two Python calls; boxing costs a
-    // taken row per used category. The first pays where many categories are used, or where
-    // no row need be taken at all.
+    // taken row per used category, and the taken frame's `values` boxes every category. The
+    // first pays where many categories are used, or where no row need be taken at all: once
+    // the process has checked Arrow text categories, and until then to check them.
     const bool many_used = d.count() >= kManyUsed && d.count() * 64 >= categories;
-    const bool trusted = arrow_texts_trust.texts.confirmed();
-    auto texts = objects || !(many_used || trusted) ? std::nullopt
-                                                    : arrow_categories(arrow_values, categories);
+    const bool try_texts = many_used || !arrow_texts_trust.texts.refuted();
+    auto texts = objects || !try_texts ? std::nullopt : arrow_categories(arrow_values, categories);
     if (!objects && !texts) return std::make_unique<BoxedPlan>(std::move(d));
     std::vector<std::int64_t> code_of(d.count());
     for (std::uint32_t id = 0; id < code_of.size(); ++id) {
