@@ -2,17 +2,18 @@
 //
 // Every item carries the 8-byte word of its label at the current offset, big-endian and
 // zero-padded, so that comparing words compares bytes. A group is split by one byte of that
-// word per pass (a pass whose byte all items share only moves on); once a group shares the
-// whole word, the items that end inside it come first, shortest first (each is a prefix of
-// all the others), and the rest load their next word. Groups of up to kSmallGroup items go to
-// a comparison sort. The largest bucket of a split is taken by the loop rather than by
-// recursion, so the stack stays shallow however long the shared prefixes are. A split
-// scatters from one buffer into the other, and the groups go on from there; a group that ends
+// word per pass (a pass whose byte all items share moves on past all the bytes they share);
+// once a group shares the whole word, the items that end inside it come first, shortest
+// first (each is a prefix of all the others), and the rest load their next word. Groups of up to
+// kSmallGroup items go to a comparison sort. The largest bucket of a split is taken by the loop
+// rather than by recursion, so the stack stays shallow however long the shared prefixes are. A
+// split scatters from one buffer into the other, and the groups go on from there; a group that ends
 // in the scratch buffer is copied back once.
 #include "lib/sort_labels.hpp"
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <vector>
 
@@ -116,6 +117,43 @@ struct Sorter {
         g.shift = 56;
     }
 
+    // For a group whose items all share the byte at g.shift: moves on past every later byte of
+    // the word they share too, in one pass rather than a count per byte (long shared
+    // prefixes: paths, URLs).
+    void skip_shared(Group& g) const {
+        const std::uint64_t first = g.a[0].word;
+        std::uint64_t diff = 0;
+        for (std::size_t i = 1; i < g.n; ++i) diff |= g.a[i].word ^ first;
+        const std::uint64_t below = g.shift == 0 ? 0 : diff & ((std::uint64_t{1} << g.shift) - 1);
+        if (below == 0) {
+            g.shift = 0;  // the rest of the word is shared: on to the next one
+            descend(g);
+            if (g.n > kSmallGroup) skip_shared_words(g);
+            return;
+        }
+        g.shift = (63 - std::countl_zero(below)) / 8 * 8;
+    }
+
+    // Moves g on past the whole words from g.offset that all its items share, found by
+    // comparing each label with the first once, instead of a word at a time. An item that ends
+    // inside them is a prefix of the others; its zero-padded word still sorts it first.
+    void skip_shared_words(Group& g) const {
+        const std::string_view first = labels[g.a[0].id];
+        if (first.size() <= g.offset) return;
+        const char* base = first.data() + g.offset;
+        std::size_t common = first.size() - g.offset;
+        for (std::size_t i = 1; i < g.n && common >= 8; ++i) {
+            const std::string_view s = labels[g.a[i].id];
+            const std::size_t room = s.size() > g.offset ? s.size() - g.offset : 0;
+            const std::size_t limit = std::min(common, room);
+            const char* p = s.data() + g.offset;
+            common = static_cast<std::size_t>(std::mismatch(base, base + limit, p).first - base);
+        }
+        if (common < 8) return;
+        g.offset += common / 8 * 8;
+        for (std::size_t i = 0; i < g.n; ++i) g.a[i].word = word_at(labels[g.a[i].id], g.offset);
+    }
+
     void serial(Group g) const {
         for (;;) {
             if (g.n <= kSmallGroup) {
@@ -127,7 +165,7 @@ struct Sorter {
             const unsigned biggest =
                 static_cast<unsigned>(std::max_element(count, count + 256) - count);
             if (count[biggest] == g.n) {
-                descend(g);
+                skip_shared(g);
                 continue;
             }
             std::uint32_t start[257];
@@ -173,7 +211,7 @@ struct Sorter {
             const unsigned biggest =
                 static_cast<unsigned>(std::max_element(total, total + 256) - total);
             if (total[biggest] == g.n) {
-                descend(g);
+                skip_shared(g);
                 continue;
             }
             std::size_t start[257];
