@@ -466,7 +466,7 @@ def as_float_array(result) -> np.ndarray:
 def digest(result) -> str | None:
     """Content hash of a float64 result; None for decoded tables, which every process checks
     against the input instead."""
-    if isinstance(result, pd.DataFrame) and any(result.dtypes == object):
+    if isinstance(result, pd.DataFrame) and (result.dtypes == "object").any():
         return None
     a = as_float_array(result)
     return hashlib.blake2b(np.where(np.isnan(a), np.nan, a).tobytes(), digest_size=12).hexdigest()
@@ -629,7 +629,7 @@ class Worker:
                     continue
                 holder: dict = {}
 
-                def make(lib=lib, holder=holder):
+                def make(lib=lib, holder=holder, df=df):
                     holder["keep"] = {}
                     return ENCODERS[lib][0](df, holder["keep"])
                 self.memory_case(f"6 flight log, {variant}", rows, lib, make)
@@ -662,15 +662,17 @@ class Worker:
             log(f"{rows:,} rows, {self.threads} thread(s): generating data")
             self.mixed_frame_cases(rows)
             arr = float_array(rows)
-            self.time_case("2 float64 array", rows, "vandra", lambda: vandra_encode(arr))
-            self.time_case("2 float64 array", rows, "numpy.copy (floor)", lambda: floor_copy(arr))
+            self.time_case("2 float64 array", rows, "vandra", lambda arr=arr: vandra_encode(arr))
+            self.time_case("2 float64 array", rows, "numpy.copy (floor)",
+                           lambda arr=arr: floor_copy(arr))
             arr = object_array(rows)
             self.encode_cases("3 object array of str", rows, arr, frame=False, variant="array")
             arr = int_array(rows)
-            ref = self.time_case("4 int64 array", rows, "vandra", lambda: vandra_encode(arr))
+            ref = self.time_case("4 int64 array", rows, "vandra",
+                                 lambda arr=arr: vandra_encode(arr))
             if self.wants("numpy astype", rows):
                 got = self.time_case("4 int64 array", rows, "numpy astype",
-                                     lambda: (lambda: arr.astype(np.float64)))
+                                     lambda arr=arr: (lambda: arr.astype(np.float64)))
                 self.check("4 int64 array", rows, "numpy astype",
                            compare_codes(ref, got, [f"c{j}" for j in range(8)]))
             self.time_case("4 int64 array", rows, "numpy.copy (floor)", lambda: floor_copy(ref))
@@ -735,7 +737,7 @@ def missing_semantics() -> list[dict]:
                         warnings.simplefilter("ignore")
                         v = code(df)[2]
                     row[lib] = "missing" if np.isnan(v) else "label"
-                except Exception as e:  # noqa: BLE001 - the table shows what the library does
+                except Exception as e:  # the table shows what the library does
                     row[lib] = f"{type(e).__name__}"
             rows.append(row)
     return rows
@@ -789,7 +791,7 @@ def summarize(runs: list[dict]):
                 float(np.median(t)), min(t), max(t), r["threads"], len(t))
     thread_counts = [run["threads"] for run in runs]
     # Single-threaded peers measured once: their time stands for every thread count.
-    for key, per in table.items():
+    for per in table.values():
         for tc in thread_counts:
             if tc not in per and per:
                 per[tc] = next(iter(per.values()))
