@@ -14,11 +14,11 @@ from typing import Any, NamedTuple
 import numpy as np
 import pandas as pd
 import pytest
-from conftest import examples
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from test_frame_columns import DataFrame, assert_same_as_values, outcome
 
+from conftest import examples
 from vandra import Encoder
 
 try:

@@ -7,10 +7,10 @@ import sys
 import numpy as np
 import pandas as pd
 import pytest
-from conftest import examples
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from conftest import examples
 from vandra import Encoder
 
 CELLS = st.one_of(st.integers(-2, 6).map(float), st.sampled_from(

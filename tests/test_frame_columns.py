@@ -5,10 +5,10 @@ The reference reads `values` through a stand-in class named "DataFrame"."""
 import numpy as np
 import pandas as pd
 import pytest
-from conftest import examples
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from conftest import examples
 from vandra import Encoder
 
 try:

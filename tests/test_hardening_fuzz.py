@@ -10,10 +10,10 @@ import sys
 import numpy as np
 import pandas as pd
 import pytest
-from conftest import examples, internal_error
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from conftest import examples, internal_error
 from vandra import Encoder
 
 InternalError = internal_error()

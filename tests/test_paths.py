@@ -10,10 +10,10 @@ import textwrap
 import numpy as np
 import pandas as pd
 import pytest
-from conftest import examples
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from conftest import examples
 from vandra import Encoder
 
 
