@@ -107,8 +107,10 @@ bench-install: $(BENCH_VENV)/.ready
 	$(BPY) -m pip install -q --no-build-isolation --no-deps \
 	  -Cbuild-dir=build/bench -Cinstall.strip=false .
 
+# compare.py also rewrites the README's performance tables (between their markers), naming
+# the commit and the machine of this run.
 bench: bench-install bench-types bench-inputs bench-first-call
-	$(BPY) bench/compare.py $(BENCH_ARGS)
+	$(BPY) bench/compare.py --readme README.md $(BENCH_ARGS)
 
 # Arrays of every numeric dtype and layout, object cells that need a Python call, and
 # categoricals of every size, each against its peer; with pyarrow, then without.
