@@ -100,21 +100,27 @@ std::string type_attr_text(PyObject* type, const char* attr) {
     return "";
 }
 
-// What a frame that has no readable `values` is: a frame of another library often has the
-// same type name, so the message names its full type and what is expected. Runs with the
+// What a frame that has no `values` attribute is: a frame of another library often has the
+// same type name, so the message names its full type and what is expected. Any other
+// failure of `values` (pandas' own frames included) keeps the plain context. Runs with the
 // attribute error pending and leaves it pending.
 std::string values_context(PyObject* obj) {
+    constexpr const char* kPlain = "couldn't read values";
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return kPlain;
     PyRef pending = take_pending_exception();
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
     const std::string module = type_attr_text(type, "__module__");
-    std::string name = type_attr_text(type, "__qualname__");
-    if (name.empty()) name = Py_TYPE(obj)->tp_name;
-    if (!module.empty() && module != "builtins") name = module + "." + name;
-    std::string context = "couldn't read values of a " + name + " (a pandas.DataFrame is expected";
-    if (module == "polars" || module.starts_with("polars.")) {
-        context += "; a polars frame converts with .to_pandas()";
+    std::string context = kPlain;
+    if (module != "pandas" && !module.starts_with("pandas.")) {
+        std::string name = type_attr_text(type, "__qualname__");
+        if (name.empty()) name = Py_TYPE(obj)->tp_name;
+        if (!module.empty() && module != "builtins") name = module + "." + name;
+        context += " of a " + name + " (a pandas.DataFrame is expected";
+        if (module == "polars" || module.starts_with("polars.")) {
+            context += "; a polars frame converts with .to_pandas()";
+        }
+        context += ")";
     }
-    context += ")";
     restore_exception(std::move(pending));
     return context;
 }
