@@ -29,10 +29,10 @@ demo: build
 dist:
 	PYTHON=$(PYTHON) scripts/dist.sh
 
-# Everything CI runs: native tests (plain and under ThreadSanitizer), the Python suite, the
-# stub checks, the Python suite against an ASan+UBSan build, and the CI combinations of
-# the version matrix.
-test: test-quick typecheck tsan asan-python matrix-ci
+# Everything CI runs: the lint, native tests (plain and under ThreadSanitizer), the Python
+# suite, the stub checks, the Python suite against an ASan+UBSan build, and the CI
+# combinations of the version matrix.
+test: lint test-quick typecheck tsan asan-python matrix-ci
 
 # The quick loop while developing: native tests and the Python suite.
 test-quick: test-native test-python
@@ -66,13 +66,26 @@ tsan asan: venv
 	TSAN_OPTIONS=halt_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  $(VENV)/bin/ctest --test-dir build/$@ --output-on-failure
 
-lint:
-	clang-format --dry-run --Werror $$(git ls-files 'src/*.cpp' 'src/*.hpp' 'tests/native/*' 'bench/*.cpp')
+# The C++ sources against .clang-format (clang-format 14 from requirements-dev.txt), cppcheck,
+# and ruff over the Python outside the package. cppcheck has no usable wheel: where it is
+# missing, root installs it with apt-get; anyone else is told to.
+CPP_SOURCES = $$(git ls-files 'src/*.cpp' 'src/*.hpp' 'tests/native/*' 'bench/*.cpp')
+lint: venv
+	@command -v cppcheck >/dev/null || { \
+	  if [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null; then \
+	    echo "lint: installing cppcheck (apt-get)"; \
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq cppcheck >/dev/null; \
+	  else \
+	    echo "lint: cppcheck is not installed; install it (e.g. sudo apt-get install cppcheck)" >&2; \
+	    exit 1; \
+	  fi; }
+	$(VENV)/bin/clang-format --dry-run --Werror $(CPP_SOURCES)
 	cppcheck --quiet --error-exitcode=1 --enable=warning,performance,portability --std=c++20 --language=c++ --inline-suppr \
 	  --suppress=missingIncludeSystem -I src src
+	$(VENV)/bin/ruff check tests bench examples scripts
 
-format:
-	clang-format -i $$(git ls-files 'src/*.cpp' 'src/*.hpp' 'tests/native/*' 'bench/*.cpp')
+format: venv
+	$(VENV)/bin/clang-format -i $(CPP_SOURCES)
 
 bench-native: test-native
 	build/native/bench_label_encode
@@ -94,8 +107,10 @@ bench-install: $(BENCH_VENV)/.ready
 	$(BPY) -m pip install -q --no-build-isolation --no-deps \
 	  -Cbuild-dir=build/bench -Cinstall.strip=false .
 
+# compare.py also rewrites the README's performance tables (between their markers), naming
+# the commit and the machine of this run.
 bench: bench-install bench-types bench-inputs bench-first-call
-	$(BPY) bench/compare.py $(BENCH_ARGS)
+	$(BPY) bench/compare.py --readme README.md $(BENCH_ARGS)
 
 # Arrays of every numeric dtype and layout, object cells that need a Python call, and
 # categoricals of every size, each against its peer; with pyarrow, then without.

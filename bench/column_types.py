@@ -31,7 +31,6 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 import compare  # noqa: E402 - before pandas: it blocks pyarrow under VANDRA_BENCH_NO_PYARROW
-
 import numpy as np  # noqa: E402
 import pandas as pd  # noqa: E402
 
@@ -241,7 +240,7 @@ class Worker:
             return fn()
         except (KeyboardInterrupt, SystemExit):
             raise
-        except BaseException as e:  # noqa: BLE001 - reported; the other inputs go on
+        except BaseException as e:  # reported; the other inputs go on
             self.check(case, what, {"*": f"raised {type(e).__name__}: {str(e)[:200]}"})
             compare.log(f"  [{self.threads} thr] {case}: {what} raised {type(e).__name__}: {e}")
             return None
@@ -296,7 +295,7 @@ class Worker:
             compare.touch_memory(2048 if self.args.rows >= 1_000_000 else 512)
             if group != "array":
                 self.frame_case(case, group, obj)
-            elif (got := self.guarded(case, "vandra encode", lambda: self.timed(
+            elif (got := self.guarded(case, "vandra encode", lambda obj=obj: self.timed(
                     case, "encode", "vandra", lambda: compare.vandra_encode(obj)))) is not None:
                 self.state["digests"][case] = compare.digest(got)
                 if case == ARRAY_REFERENCE:

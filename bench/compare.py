@@ -28,6 +28,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import textwrap
 import time
 import warnings
 from collections import Counter, defaultdict
@@ -63,13 +64,14 @@ CITIES = ["Zürich", "São Paulo", "Tokyo", "東京", "Lagos", "Ōsaka", "Berlin
 
 # Libraries that run on one thread whatever the settings: timed in the first thread count's
 # process only (unless --peers-each-run); the other tables reuse those times.
-SINGLE_THREADED = {"pandas", "scikit-learn", "category_encoders", "numpy astype"}
+SINGLE_THREADED = {"pandas", "pandas (C-ordered)", "scikit-learn", "category_encoders",
+                   "numpy astype"}
 # Too slow for the time budget at this size and above (unless --all-peers).
 SLOW_PEERS = {"scikit-learn", "category_encoders"}
 SLOW_PEER_ROWS = 5_000_000
 
-LIB_ORDER = ["vandra", "pandas", "scikit-learn", "category_encoders", "polars", "numpy astype",
-             "numpy.copy (floor)"]
+LIB_ORDER = ["vandra", "pandas", "pandas (C-ordered)", "scikit-learn", "category_encoders",
+             "polars", "numpy astype", "numpy.copy (floor)"]
 
 
 def log(msg: str) -> None:
@@ -242,7 +244,37 @@ def vandra_encode(obj, keep: dict | None = None):
     return lambda: enc.encode(obj)
 
 
+def factorized(col, keep: dict, name) -> np.ndarray:
+    """A column's codes in sorted label order as float64, NaN for missing cells."""
+    codes, keep[name] = pd.factorize(col, sort=True)
+    return np.where(codes < 0, np.nan, codes)
+
+
 def pandas_encode_frame(df: pd.DataFrame, keep: dict):
+    """The plain idiom: each text column factorized, the numbers taken as floats, a frame
+    built from the dict of columns (each column contiguous, as pandas keeps them)."""
+    text = set(text_columns(df))
+
+    def run():
+        return pd.DataFrame({c: factorized(df[c], keep, c) if c in text
+                             else df[c].to_numpy(np.float64) for c in df.columns})
+    return run
+
+
+def pandas_encode_array(arr: np.ndarray, keep: dict):
+    """Each column factorized into a Fortran-ordered result: every column written
+    contiguously."""
+    def run():
+        out = np.empty(arr.shape, dtype=np.float64, order="F")
+        for j in range(arr.shape[1]):
+            out[:, j] = factorized(arr[:, j], keep, j)
+        return out
+    return run
+
+
+def pandas_c_encode_frame(df: pd.DataFrame, keep: dict):
+    """As above, but every column written into one C-ordered array, wrapped as vandra wraps
+    its own result."""
     text = set(text_columns(df))
 
     def run():
@@ -258,7 +290,7 @@ def pandas_encode_frame(df: pd.DataFrame, keep: dict):
     return run
 
 
-def pandas_encode_array(arr: np.ndarray, keep: dict):
+def pandas_c_encode_array(arr: np.ndarray, keep: dict):
     def run():
         out = np.empty(arr.shape, dtype=np.float64)
         for j in range(arr.shape[1]):
@@ -388,6 +420,7 @@ def polars_decode(codes: pd.DataFrame, keep: dict):
 
 ENCODERS = {"vandra": (vandra_encode, vandra_encode),
             "pandas": (pandas_encode_frame, pandas_encode_array),
+            "pandas (C-ordered)": (pandas_c_encode_frame, pandas_c_encode_array),
             "scikit-learn": (sklearn_encode_frame, sklearn_encode_array),
             "category_encoders": (ce_encode_frame, ce_encode_array),
             "polars": (polars_encode_frame, polars_encode_array)}
@@ -466,7 +499,7 @@ def as_float_array(result) -> np.ndarray:
 def digest(result) -> str | None:
     """Content hash of a float64 result; None for decoded tables, which every process checks
     against the input instead."""
-    if isinstance(result, pd.DataFrame) and any(result.dtypes == object):
+    if isinstance(result, pd.DataFrame) and (result.dtypes == "object").any():
         return None
     a = as_float_array(result)
     return hashlib.blake2b(np.where(np.isnan(a), np.nan, a).tobytes(), digest_size=12).hexdigest()
@@ -599,6 +632,8 @@ class Worker:
         decoded = None
         touch_memory()
         for lib, (codes, keep) in fitted.items():
+            if lib not in DECODERS:  # an encoder variant whose decoder is another's
+                continue
             back = self.time_case(workload, rows, lib,
                                   lambda: DECODERS[lib](codes, keep))
             self.check(workload, rows, lib, compare_round_trip(df, back))
@@ -629,7 +664,7 @@ class Worker:
                     continue
                 holder: dict = {}
 
-                def make(lib=lib, holder=holder):
+                def make(lib=lib, holder=holder, df=df):
                     holder["keep"] = {}
                     return ENCODERS[lib][0](df, holder["keep"])
                 self.memory_case(f"6 flight log, {variant}", rows, lib, make)
@@ -662,15 +697,17 @@ class Worker:
             log(f"{rows:,} rows, {self.threads} thread(s): generating data")
             self.mixed_frame_cases(rows)
             arr = float_array(rows)
-            self.time_case("2 float64 array", rows, "vandra", lambda: vandra_encode(arr))
-            self.time_case("2 float64 array", rows, "numpy.copy (floor)", lambda: floor_copy(arr))
+            self.time_case("2 float64 array", rows, "vandra", lambda arr=arr: vandra_encode(arr))
+            self.time_case("2 float64 array", rows, "numpy.copy (floor)",
+                           lambda arr=arr: floor_copy(arr))
             arr = object_array(rows)
             self.encode_cases("3 object array of str", rows, arr, frame=False, variant="array")
             arr = int_array(rows)
-            ref = self.time_case("4 int64 array", rows, "vandra", lambda: vandra_encode(arr))
+            ref = self.time_case("4 int64 array", rows, "vandra",
+                                 lambda arr=arr: vandra_encode(arr))
             if self.wants("numpy astype", rows):
                 got = self.time_case("4 int64 array", rows, "numpy astype",
-                                     lambda: (lambda: arr.astype(np.float64)))
+                                     lambda arr=arr: (lambda: arr.astype(np.float64)))
                 self.check("4 int64 array", rows, "numpy astype",
                            compare_codes(ref, got, [f"c{j}" for j in range(8)]))
             self.time_case("4 int64 array", rows, "numpy.copy (floor)", lambda: floor_copy(ref))
@@ -704,7 +741,8 @@ def warm_up(libs=None):
                 continue
             keep: dict = {}
             codes = on_frame(df, keep)()
-            DECODERS[lib](codes, keep)()
+            if lib in DECODERS:
+                DECODERS[lib](codes, keep)()
             on_array(arr, {})()
 
 
@@ -735,7 +773,7 @@ def missing_semantics() -> list[dict]:
                         warnings.simplefilter("ignore")
                         v = code(df)[2]
                     row[lib] = "missing" if np.isnan(v) else "label"
-                except Exception as e:  # noqa: BLE001 - the table shows what the library does
+                except Exception as e:  # the table shows what the library does
                     row[lib] = f"{type(e).__name__}"
             rows.append(row)
     return rows
@@ -789,7 +827,7 @@ def summarize(runs: list[dict]):
                 float(np.median(t)), min(t), max(t), r["threads"], len(t))
     thread_counts = [run["threads"] for run in runs]
     # Single-threaded peers measured once: their time stands for every thread count.
-    for key, per in table.items():
+    for per in table.values():
         for tc in thread_counts:
             if tc not in per and per:
                 per[tc] = next(iter(per.values()))
@@ -900,41 +938,202 @@ def semantics_markdown(sem: list[dict]) -> str:
     return "\n".join(out) + "\n"
 
 
-def plot(table, thread_counts, rows_list, path: Path):
+# The README's performance section: one table per run of `make bench` at the largest size,
+# with the commit and machine it ran on, written between these markers.
+README_START = "<!-- performance: written by bench/compare.py; edits here are overwritten -->"
+README_END = "<!-- performance: end -->"
+# (row label, workload name predicate, the pandas-side reference where pandas has none)
+README_ROWS = [
+    ("flight log (19 columns, 5 text) from `read_csv`, default dtypes ({dtype})",
+     lambda w: w.startswith("6 flight log, default dtypes"), None),
+    ("same, text as object", lambda w: w.startswith("6 flight log, text as object"), None),
+    ("decode of the flight log, default dtypes ({dtype})",
+     lambda w: w.startswith("7 decode of 6, default dtypes"), None),
+    ("same, object", lambda w: w.startswith("7 decode of 6, text as object"), None),
+    ("8-column frame (4 text, up to ~630,000 labels), {dtype}",
+     lambda w: w.startswith("1 mixed frame, ") and "default" in w, None),
+    ("same, object", lambda w: w == "1 mixed frame, object", None),
+    ("decode of that frame, {dtype}",
+     lambda w: w.startswith("5 decode of 1, ") and "default" in w, None),
+    ("same, object", lambda w: w == "5 decode of 1, object", None),
+    ("object array of str, 8 columns", lambda w: w == "3 object array of str", None),
+    ("float64 array, 8 columns", lambda w: w == "2 float64 array", "numpy.copy (floor)"),
+    ("int64 array, 8 columns", lambda w: w == "4 int64 array", "numpy astype"),
+    ("30 × 3 frame, encode", lambda w: w == "8 frame 30 x 3", None),
+    ("30 × 3 frame, decode", lambda w: w == "8 decode of 8", None),
+]
+REFERENCE_NAMES = {"numpy.copy (floor)": "`numpy.copy`", "numpy astype": "NumPy `astype`"}
+CHART_LIBS = ["vandra", "pandas", "polars"]
+
+
+def readme_rows(table, rows: int, suffix: str = ""):
+    """(label, workload, reference, rows) for each README row that this run measured: at
+    `rows`, or for the fixed-size workloads at their one size."""
+    sizes = defaultdict(set)
+    for w, r, _ in table:
+        sizes[w].add(r)
+    names = sorted(sizes, key=workload_key)
+    out = []
+    for label, wanted, reference in README_ROWS:
+        found = [w for w in names if w.endswith(suffix) and wanted(w.removesuffix(suffix))
+                 and (suffix or "(no pyarrow)" not in w)]
+        if found:
+            w = found[0]
+            # "6 flight log, default dtypes: str" -> "str"; "1 mixed frame, str (pyarrow,
+            # default)" -> "str (pyarrow)"
+            dtype = w.removesuffix(suffix).split(", ", 1)[-1].split(": ")[-1]
+            size = rows if rows in sizes[w] else max(sizes[w])
+            out.append((label.format(dtype=dtype.replace(", default", "")), w, reference, size))
+    return out
+
+
+def per_thread(table, key, tcs) -> str:
+    per = table.get(key, {})
+    if not per:
+        return "–"
+    times = [per[tc][0] for tc in tcs if tc in per]
+    if all(per[tc][3] == tcs[0] for tc in tcs if tc in per):  # measured once: one figure
+        return fmt_s(times[0])
+    return " / ".join(fmt_s(t) for t in times)
+
+
+def readme_table(table, tcs, rows: int, suffix: str = "", with_peers: bool = True) -> str:
+    slash = " / ".join(map(str, tcs))
+    head = f"| workload | vandra, {slash} threads | pandas |"
+    rule = "|---|---:|---:|"
+    if with_peers:
+        head += f" pandas, one C-ordered array | polars, {slash} threads |"
+        rule += "---:|---:|"
+    head += f" ÷, {slash} threads |"
+    rule += "---:|"
+    lines = [head, rule]
+    for label, w, reference, size in readme_rows(table, rows, suffix):
+        peer = reference or "pandas"
+        own = table.get((w, size, "vandra"), {})
+        ref = table.get((w, size, peer), {})
+        peer_cell = per_thread(table, (w, size, peer), tcs)
+        if reference and peer_cell != "–":
+            peer_cell = f"{REFERENCE_NAMES[reference]} {peer_cell}"
+        line = f"| {label} | {per_thread(table, (w, size, 'vandra'), tcs)} | {peer_cell} |"
+        if with_peers:
+            line += (f" {per_thread(table, (w, size, 'pandas (C-ordered)'), tcs)} |"
+                     f" {per_thread(table, (w, size, 'polars'), tcs)} |")
+        ratio = [f"{ref[tc][0] / own[tc][0]:.2f}" for tc in tcs if tc in own and tc in ref]
+        line += f" {' / '.join(ratio) or '–'} |"
+        lines.append(line)
+    return "\n".join(lines)
+
+
+def commit_and_machine() -> tuple[str, str]:
+    try:
+        head = subprocess.run(["git", "-C", str(REPO), "rev-parse", "--short", "HEAD"],
+                              capture_output=True, text=True, check=True).stdout.strip()
+        dirty = subprocess.run(["git", "-C", str(REPO), "status", "--porcelain", "--", "src"],
+                               capture_output=True, text=True, check=True).stdout.strip()
+        commit = f"commit {head}" + (" with uncommitted changes in src/" if dirty else "")
+    except (OSError, subprocess.CalledProcessError):
+        commit = "an unknown commit"
+    machine = (f"{cpu_model()}, {os.cpu_count()} cores ({len(os.sched_getaffinity(0))} usable), "
+               f"{platform.system()} {platform.release()}")
+    return commit, machine
+
+
+def memory_sentence(runs, rows: int) -> str:
+    cells = {}
+    for run in runs:
+        for m in run.get("memory", []):
+            if m["rows"] == rows and m["threads"] == run["threads"] and "default" in m["workload"]:
+                cells.setdefault((m["workload"].split(" ", 1)[0], m["library"]), m["mib"])
+    parts = []
+    for num, what in (("6", "encode"), ("7", "decode")):
+        ours, peer = cells.get((num, "vandra")), cells.get((num, "pandas"))
+        if ours is not None and peer is not None:
+            parts.append(f"{what} peaks at {ours:.0f} MiB (pandas {peer:.0f} MiB)")
+    if not parts:
+        return ""
+    return ("Memory (peak resident growth of one call, same run, default dtypes): the flight "
+            "log's " + ", its ".join(parts) + ".")
+
+
+def readme_section(runs, table, tcs, rows: int) -> str:
+    commit, machine = commit_and_machine()
+    ver = versions()
+    listed = ", ".join(f"{k} {ver[k].split(' (')[0]}" for k in
+                       ("numpy", "pandas", "pyarrow", "polars") if ver[k] != "not installed")
+    text = f"""Wall-clock medians of one call at {rows:,} rows from `make bench` \
+(bench/compare.py) at {commit}, on {machine}; CPython {ver['python']}, {listed}. Threads: \
+`RAYON_NUM_THREADS` (and `POLARS_MAX_THREADS`) set to {' and '.join(map(str, tcs))}, each in \
+its own process; pandas runs on one thread either way. "÷" is pandas' time over vandra's \
+(above 1: vandra is faster). pandas is the plain idiom: `factorize(sort=True)` per text \
+column, the columns gathered in `DataFrame({{name: column}})` (decode: `uniques.take` per \
+column); "one C-ordered array" writes the same codes into one row-major array as vandra does. \
+Full tables, every peer, method, agreement checks and a chart: \
+[bench/results/compare.md](bench/results/compare.md).
+
+{readme_table(table, tcs, rows)}
+"""
+    first, rest = text.split("\n\n", 1)
+    text = wrap(first) + "\n\n" + rest
+    no_pyarrow = readme_table(table, tcs, rows, " (no pyarrow)", with_peers=False)
+    if no_pyarrow.count("\n") > 1:
+        text += f"""
+Without pyarrow (pandas' "str" is then python-backed), same run:
+
+{no_pyarrow}
+"""
+    memory = memory_sentence(runs, rows)
+    return text + (f"\n{wrap(memory)}\n" if memory else "")
+
+
+def wrap(paragraph: str) -> str:
+    return textwrap.fill(paragraph, width=95, break_long_words=False, break_on_hyphens=False)
+
+
+def write_readme(path: Path, section: str) -> None:
+    text = path.read_text()
+    start, end = text.find(README_START), text.find(README_END)
+    if start < 0 or end < start:
+        raise SystemExit(f"{path}: no {README_START!r} ... {README_END!r} markers")
+    start += len(README_START)
+    path.write_text(text[:start] + "\n" + section + text[end:])
+
+
+def plot(table, thread_counts, rows: int, path: Path):
+    """Time per call of each README workload for vandra, pandas and polars at `rows`, at the
+    largest thread count (pandas runs on one either way); log scale."""
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    workloads = sorted({k[0] for k in table}, key=workload_key)
-    libs = [lib for lib in LIB_ORDER if any(k[2] == lib for k in table)]
-    colors = dict(zip(LIB_ORDER, ["#d62728", "#1f77b4", "#ff7f0e", "#9467bd", "#2ca02c",
-                                  "#8c564b", "#7f7f7f"]))
-    fig, axes = plt.subplots(len(rows_list), len(thread_counts), squeeze=False,
-                             figsize=(6.5 * len(thread_counts), 3.6 * len(rows_list)),
-                             sharey=True)
-    width = 0.8 / len(libs)
-    for ri, rows in enumerate(rows_list):
-        for ti, tc in enumerate(thread_counts):
-            ax = axes[ri][ti]
-            for wi, w in enumerate(workloads):
-                present = [lib for lib in libs if tc in table.get((w, rows, lib), {})]
-                for li, lib in enumerate(present):
-                    x = wi + (li - (len(present) - 1) / 2) * width
-                    ax.bar(x, rows / table[(w, rows, lib)][tc][0], width, color=colors[lib])
-            ax.set_yscale("log")
-            ax.set_title(f"{rows:,} rows, {tc} thread{'s' if tc > 1 else ''}", fontsize=9)
-            ax.set_xticks(range(len(workloads)))
-            ax.set_xticklabels([w.replace("mixed frame, ", "").replace(", default", "*")
-                                for w in workloads], rotation=35, ha="right", fontsize=7)
-            ax.tick_params(axis="y", labelsize=7)
-            ax.grid(axis="y", alpha=0.3)
-            if ti == 0:
-                ax.set_ylabel("rows per second", fontsize=8)
-    handles = [plt.Rectangle((0, 0), 1, 1, color=colors[lib]) for lib in libs]
-    fig.legend(handles, libs, loc="lower center", ncol=len(libs), fontsize=8, frameon=False)
-    fig.suptitle("Throughput (higher is better; * pandas' default str storage)", fontsize=10)
-    fig.tight_layout(rect=(0, 0.05, 1, 1))
-    fig.savefig(path, dpi=80)
+    tc = max(thread_counts)
+    # Rows that a peer of the chart ran (the arrays of numbers have NumPy references only).
+    entries = [e for e in readme_rows(table, rows)
+               if any(tc in table.get((e[1], e[3], lib), {}) for lib in CHART_LIBS[1:])]
+    colors = {"vandra": "#d62728", "pandas": "#1f77b4", "polars": "#2ca02c"}
+    fig, ax = plt.subplots(figsize=(9, 0.6 * len(entries) + 1.2))
+    height = 0.8 / len(CHART_LIBS)
+    labelled = set()
+    for i, (_, w, _, size) in enumerate(entries):
+        for k, lib in enumerate(CHART_LIBS):
+            per = table.get((w, size, lib), {})
+            if tc in per:
+                ax.barh(i + (k - 1) * height, per[tc][0], height, color=colors[lib],
+                        label=None if lib in labelled else lib)
+                labelled.add(lib)
+    ax.set_yticks(range(len(entries)))
+    short = [re.sub(r" \((19 columns|4 text)[^)]*\)", "", label).replace("`", "")
+             .replace(" from read_csv", "") for label, *_ in entries]
+    ax.set_yticklabels(short, fontsize=7)
+    ax.invert_yaxis()
+    ax.set_xscale("log")
+    ax.set_xlabel("seconds per call (lower is better)", fontsize=8)
+    ax.tick_params(axis="x", labelsize=7)
+    ax.grid(axis="x", alpha=0.3)
+    ax.legend(fontsize=8, frameon=False, loc="lower right")
+    ax.set_title(f"Time per call, {rows:,} rows, {tc} thread{'s' if tc > 1 else ''} "
+                 "(pandas: one thread)", fontsize=9)
+    fig.tight_layout()
+    fig.savefig(path, dpi=90, bbox_inches="tight")
     plt.close(fig)
 
 
@@ -983,7 +1182,10 @@ def orchestrate(args) -> int:
                    "every encode result)." if not thread_consistency(runs) else "")
     (RESULTS / "compare.md").write_text(report_markdown(args, runs, table, agreement, problems,
                                                         consistency, elapsed))
-    plot(table, tcs, args.rows, RESULTS / "compare.png")
+    plot(table, tcs, max(args.rows), RESULTS / "compare.png")
+    if args.readme:
+        write_readme(Path(args.readme), readme_section(runs, table, tcs, max(args.rows)))
+        print(f"wrote the performance tables of {args.readme}")
     print(markdown_table(table, tcs))
     print("\n" + memory_markdown(runs))
     print("\nAgreement check:\n" + agreement)
@@ -1059,10 +1261,14 @@ The same input and the same output: a float64 table of the input's shape (a Data
 frame, an ndarray for an array) with the number columns copied and codes in the text columns.
 
 - **vandra**: `Encoder().encode(obj)`; decode: `enc.decode(codes)`.
-- **pandas**: `pandas.factorize(column, sort=True)` per text column; the codes (−1 → NaN) and \
-  the number columns go into one C-ordered float64 array, wrapped by `DataFrame(out, \
-  columns=...)` as vandra wraps its own. Decode: `uniques.take(codes, allow_fill=True, \
+- **pandas**: the plain idiom, `pandas.factorize(column, sort=True)` per text column, the codes \
+  (−1 → NaN) and the number columns (`to_numpy(float64)`) gathered in a dict and made a frame \
+  with `DataFrame({{name: column, ...}})`, each column contiguous (an array: a Fortran-ordered \
+  result, written column by column). Decode: `uniques.take(codes, allow_fill=True, \
   fill_value=nan)` per column, into a frame of object columns.
+- **pandas (C-ordered)**: the same codes written into one C-ordered float64 array, wrapped by \
+  `DataFrame(out, columns=...)` as vandra wraps its own (an array: a C-ordered result); a \
+  column is then a strided write. Its decode is pandas'.
 - **scikit-learn**: `OrdinalEncoder(encoded_missing_value=nan).fit_transform` on the text \
   columns, assembled with the number columns as above. Decode: `inverse_transform` (on a \
   writable copy of the codes: it writes into its input).
@@ -1414,6 +1620,8 @@ def parse_args(argv):
                     help=f"keep scikit-learn and category_encoders at {SLOW_PEER_ROWS:,}+ rows")
     ap.add_argument("--skip-no-pyarrow", action="store_true",
                     help="leave out the frame workloads rerun with pyarrow blocked")
+    ap.add_argument("--readme", help="write the performance tables between the markers of "
+                    "this README (make bench: README.md)")
     ap.add_argument("--profile", action="store_true",
                     help="profile vandra's encode on workload 1 (default 1,000,000 rows)")
     for hidden in ("--worker", "--first", "--profile-timings", "--profile-target"):

@@ -32,7 +32,7 @@ WORKLOADS = ["flight log", "flight log, object", "8-column frame", "8-column fra
 
 def load(workload: str, rows: int):
     sys.path.insert(0, str(HERE))
-    import compare  # noqa: PLC0415 - blocks pyarrow first where asked (VANDRA_BENCH_NO_PYARROW)
+    import compare  # blocks pyarrow first where asked (VANDRA_BENCH_NO_PYARROW)
 
     if workload.startswith("flight log"):
         return compare.flight_log(rows, text_as_object=workload.endswith("object"))
@@ -43,8 +43,8 @@ def load(workload: str, rows: int):
 
 
 def pandas_plain(df):
-    import numpy as np  # noqa: PLC0415
-    import pandas as pd  # noqa: PLC0415
+    import numpy as np
+    import pandas as pd
 
     text = [c for c in df.columns if not pd.api.types.is_numeric_dtype(df[c].dtype)]
 
@@ -65,7 +65,7 @@ def pandas_plain(df):
 def child(lib: str, workload: str, rows: int) -> None:
     df = load(workload, rows)
     if lib == "vandra":
-        import vandra  # noqa: PLC0415
+        import vandra
 
         run = vandra.Encoder().encode
         call = lambda: run(df)  # noqa: E731
@@ -79,7 +79,8 @@ def child(lib: str, workload: str, rows: int) -> None:
         times.append(time.perf_counter() - start)
         del result
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-    print(json.dumps({"times": times, "rss_mib": peak / 1024, "rss_growth_mib": (peak - base) / 1024}))
+    print(json.dumps({"times": times, "rss_mib": peak / 1024,
+                      "rss_growth_mib": (peak - base) / 1024}))
 
 
 def spawn(lib: str, workload: str, rows: int, threads: int, no_pyarrow: bool) -> dict:

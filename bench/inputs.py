@@ -121,7 +121,7 @@ def main() -> int:
     args = ap.parse_args()
     rows = 100_000 if args.quick else 1_000_000
     try:
-        import pyarrow  # noqa: F401, PLC0415 - only whether pandas has it
+        import pyarrow  # noqa: F401 - only whether pandas has it
         arrow = "with pyarrow"
     except ImportError:
         arrow = "without pyarrow"

@@ -15,9 +15,9 @@ import sys
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-import compare  # noqa: E402
+import compare
 
-import vandra  # noqa: E402
+import vandra
 
 
 def status_mib(field: str) -> float:

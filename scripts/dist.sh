@@ -10,7 +10,8 @@
 #      packages only, runs examples/quickstart.py outside the source tree, and checks the
 #      installed stub with stubtest;
 #   4. cibuildwheel lists what the [tool.cibuildwheel] section would build (it needs
-#      containers to build them, which this machine does not run).
+#      containers to build them, which this machine does not run);
+#   5. it prints the interpreter the wheel is for and the line that installs it there.
 #
 # PYTHON picks the interpreter (default: scripts/find_python.sh).
 set -euo pipefail
@@ -87,3 +88,12 @@ step "cibuildwheel: what [tool.cibuildwheel] builds"
 
 step "done"
 ls -l "$OUT"
+# The wheel is for this interpreter only (its cpXY tag): another one's pip refuses it as
+# "not a supported wheel on this platform", so the line names the interpreter.
+tag=$(basename "$wheel" .whl | cut -d- -f3-)
+echo
+echo "The wheel is for $("$PYTHON" -c 'import platform; print("CPython", platform.python_version())') ($PYTHON), tag $tag."
+glibc=$(echo "$tag" | sed -n 's/.*manylinux_\([0-9]*\)_\([0-9]*\)_.*/\1.\2/p')
+[ -n "$glibc" ] && echo "It runs on Linux with glibc $glibc or later (auditwheel's manylinux tag)."
+echo "Install it with that interpreter:"
+echo "  $PYTHON -m pip install dist/$(basename "$wheel")"

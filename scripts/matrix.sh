@@ -9,8 +9,10 @@
 #       a "-pyarrow" suffix adds pyarrow, which makes pandas 3's default text dtype the
 #       pyarrow-backed "str" (pandas 2.2 keeps object columns by default but gains the
 #       Arrow-backed dtypes).
-# Default: every combination whose interpreter this machine has (PATH, then pyenv).
-# PYTEST_ARGS is passed to pytest. Prints the time each combination took.
+# Default: every combination whose interpreter this machine has (PATH, then pyenv); a
+# combination without its interpreter is skipped, except under CI=true, where it fails the
+# run, as an unknown combination always does. PYTEST_ARGS is passed to pytest. Prints the
+# time each combination took.
 #
 # The extension is always built against NumPy 2's headers (it targets the 1.22 C API, see
 # src/python/numpy_api.hpp), so the old combination builds with NumPy 2 installed and then
@@ -53,8 +55,17 @@ for combo in $combos; do
   pyver=${combo%%-*}
   deps=${combo#*-}
   pins=$(deps_for "$deps") || { echo "matrix: unknown deps '$deps' in $combo" >&2; exit 2; }
+  if ! [[ $pyver =~ ^3\.([0-9]+)$ ]] || (( BASH_REMATCH[1] < 12 )); then
+    echo "matrix: unknown python '$pyver' in $combo (supported: 3.12 and later)" >&2
+    exit 2
+  fi
   if ! py=$(find_python "$pyver"); then
-    summary+=("$combo: skipped (no python$pyver)")
+    if [ "${CI:-}" = true ]; then
+      summary+=("$combo: FAILED (no python$pyver on this machine)")
+      status=1
+    else
+      summary+=("$combo: skipped (no python$pyver)")
+    fi
     continue
   fi
   name=py${pyver/./}-$deps

@@ -8,15 +8,17 @@ import functools
 import os
 import time
 import tracemalloc
-from typing import Any, Callable, NamedTuple
+from collections.abc import Callable
+from typing import Any, NamedTuple
 
 import numpy as np
 import pandas as pd
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+from test_frame_columns import DataFrame, assert_same_as_values, outcome
 
 from conftest import examples
-from test_frame_columns import DataFrame, assert_same_as_values, outcome
 from vandra import Encoder
 
 try:
@@ -49,7 +51,8 @@ TEXTS = ["b", "a", "nan", "<NA>", "", "é", "1.5", "a text longer than twelve by
 
 
 def ticks(unit, ns=INSTANTS, far=True):
-    far = [year * 10**9 // NS[unit] for year in (YEAR_2500_S, YEAR_12000_S)] if far and unit != "ns" else []
+    far = ([year * 10**9 // NS[unit] for year in (YEAR_2500_S, YEAR_12000_S)]
+           if far and unit != "ns" else [])
     return list(dict.fromkeys([v // NS[unit] for v in ns] + far))
 
 
@@ -293,7 +296,7 @@ def test_chunks_read_through_their_own_dictionaries(first, second, codes):
     assert_same_as_values(frame)
 
 
-class ndarray:  # noqa: N801 - the name is what makes encode read it by item access
+class ndarray:  # the name is what makes encode read it by item access
     def __init__(self, arr):
         self.arr, self.shape = arr, arr.shape
 
@@ -482,12 +485,13 @@ def test_frame_columns_are_not_boxed(name, beside, monkeypatch):
     if beside:
         small["f"] = np.resize([0.5, np.nan], len(small))
     try:
-        small.values
-    except Exception as e:  # noqa: BLE001 - encode's error then is the differential tests' concern
+        _ = small.values
+    except Exception as e:  # encode's error then is the differential tests' concern
         pytest.skip(f"pandas gives {name} no values: {e!r}")
     frame = small.take(np.resize(np.arange(len(small)), ROWS)).reset_index(drop=True)
     reads, values = [], pd.DataFrame.values.fget
-    monkeypatch.setattr(pd.DataFrame, "values", property(lambda f: reads.append(len(f)) or values(f)))
+    monkeypatch.setattr(pd.DataFrame, "values",
+                        property(lambda f: reads.append(len(f)) or values(f)))
     where = f"{name} {'beside float64' if beside else 'alone'}"
     enc = Encoder()
     enc.encode(frame.iloc[:1000])  # warm: lazy imports, the pool's threads

@@ -2,11 +2,13 @@
 
 import decimal
 import random
+import re
 
 import numpy as np
 import pandas as pd
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from conftest import examples
 from vandra import Encoder
@@ -286,6 +288,53 @@ def test_missing_values_or_failing_item_access(InternalError):
                                      "values": property(lambda self: {}["values"])})
     with pytest.raises(InternalError, match="KeyError"):
         Encoder().encode(failing())
+
+
+def foreign_frame(module):
+    """A frame of another library: type named DataFrame, columns and shape, no values."""
+    return type("DataFrame", (), {"__module__": module, "columns": ["a"], "shape": (1, 1)})()
+
+
+@pytest.mark.parametrize(
+    "obj, wanted, absent",
+    [
+        (np.zeros(3, dtype=object), [r"got \(3,\)", r"reshape\(-1, 1\)"], "thread"),
+        (np.zeros((2, 2, 2), dtype=object), [r"got \(2, 2, 2\)"], "reshape"),
+        (foreign_frame("polars.dataframe.frame"),
+         [r"of a polars\.dataframe\.frame\.DataFrame ", "a pandas.DataFrame is expected",
+          r"\.to_pandas\(\)", "AttributeError: 'DataFrame' object has no attribute 'values'"],
+         "thread"),
+        (foreign_frame("otherlib"), ["of a otherlib.DataFrame ", "pandas.DataFrame"], "polars"),
+    ],
+)
+def test_internal_errors_say_what_they_got(InternalError, capfd, obj, wanted, absent):
+    with pytest.raises(InternalError) as info:
+        Encoder().encode(obj)
+    err = capfd.readouterr().err
+    for text in wanted:
+        assert re.search(text, str(info.value)) and re.search(text, err)
+    assert absent not in str(info.value) and absent not in err
+    assert err.startswith("vandra: internal error: ")
+
+
+@pytest.mark.parametrize(
+    "columns, exc, message, position, label",
+    [
+        (pd.MultiIndex.from_tuples([("a", "x"), ("a", "y")]), TypeError,
+         "'tuple' object cannot be interpreted as an integer", 0, "('a', 'x')"),
+        ([1.5, 2.5], TypeError, "'float' object cannot be interpreted as an integer", 0, "1.5"),
+        ([1, 2**70], OverflowError, "int too big to convert", 1, str(2**70)),
+    ],
+)
+def test_bad_column_labels_keep_their_error_with_a_note(columns, exc, message, position,
+                                                        label):
+    df = pd.DataFrame([[1.0, 2.0]], columns=columns)
+    with pytest.raises(exc) as info:
+        Encoder().encode(df)
+    assert type(info.value) is exc and str(info.value) == message
+    assert info.value.__notes__ == [
+        "column labels must be all texts or all integers (signed 64-bit); "
+        f"column {position}'s label is {label}"]
 
 
 def test_failing_columns_passes_the_error_on():

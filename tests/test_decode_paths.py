@@ -7,7 +7,8 @@ import sys
 import numpy as np
 import pandas as pd
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from conftest import examples
 from vandra import Encoder

@@ -5,7 +5,8 @@ The reference reads `values` through a stand-in class named "DataFrame"."""
 import numpy as np
 import pandas as pd
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 from conftest import examples
 from vandra import Encoder

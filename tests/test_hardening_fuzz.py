@@ -4,14 +4,14 @@ every failure must be one the input explains: a hook's own error passed through,
 two access errors, the interpreter's error for a hook result of the wrong type, or the
 internal error of a known condition."""
 
-import gc
 import re
 import sys
 
 import numpy as np
 import pandas as pd
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 from conftest import examples, internal_error
 from vandra import Encoder
@@ -101,7 +101,7 @@ def cell_grid(draw):
     return arr
 
 
-class ndarray(np.ndarray):  # noqa: N801 - named like numpy's, so it is accepted
+class ndarray(np.ndarray):  # named like numpy's, so it is accepted
     pass
 
 

@@ -7,10 +7,8 @@ import sys
 
 import numpy as np
 import pandas as pd
-import pytest
 
 from vandra import Encoder
-
 
 WATCHDOG_SECONDS = 300
 
@@ -165,8 +163,8 @@ def test_failure_paths_are_steady(InternalError, capfd):
     wide.encode(np.array([[1.0, 2.0, LABELS[4]]], dtype=object))
     calls.append(raises(InternalError, wide.decode, np.zeros((1, 1))))
     rounds = 150
-    grown, refs, limit = measure(calls, rounds, [bad, bad_cells, values, unsupported, failing_columns,
-                                          *LABELS])
+    grown, refs, limit = measure(calls, rounds, [bad, bad_cells, values, unsupported,
+                                                 failing_columns, *LABELS])
     capfd.readouterr()  # the refused names on fd 1, the internal-error notes on fd 2
     assert refs == {}
     assert grown < limit, grown

@@ -42,7 +42,7 @@ INPUTS = {
 }
 
 
-class iter_raising:  # noqa: N801 - a sequence whose iteration raises midway
+class iter_raising:  # a sequence whose iteration raises midway
     def __init__(self, exc):
         self.exc = exc
 

@@ -4,8 +4,8 @@ columns stay numbers, whatever stands beside them, on every reader."""
 import numpy as np
 import pandas as pd
 import pytest
-
 from test_frame_columns import DataFrame
+
 from vandra import Encoder
 
 try:

@@ -10,7 +10,8 @@ import textwrap
 import numpy as np
 import pandas as pd
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from conftest import examples
 from vandra import Encoder

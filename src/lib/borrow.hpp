@@ -25,6 +25,7 @@ class BorrowFlag {
     }
     void release_exclusive() noexcept { flag_.store(0, std::memory_order_release); }
     void release_shared() noexcept { flag_.fetch_sub(1, std::memory_order_release); }
+    // The count itself, for the native tests: the flag is private, so its read lives here.
     std::intptr_t value() const noexcept { return flag_.load(std::memory_order_relaxed); }
 
   private:

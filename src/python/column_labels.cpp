@@ -42,6 +42,25 @@ std::optional<std::vector<std::string>> text_labels(PyObject* columns, bool& exa
     return labels;
 }
 
+// Adds a note to the pending error of a label's integer conversion (an ordinary error only;
+// its type and message stay): which label failed and what labels may be. A MultiIndex's
+// tuples and float labels end here.
+void add_label_note(PyObject* label, std::size_t position) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return;
+    PyRef exc = take_pending_exception();
+    PyRef note(PyUnicode_FromFormat(
+        "column labels must be all texts or all integers (signed 64-bit); column %zu's label "
+        "is %R",
+        position, label));
+    PyRef done(note ? PyObject_CallMethod(exc.get(), "add_note", "O", note.get()) : nullptr);
+    if (!done) {
+        // A failed note must not replace the error it explains, unless it was an interrupt.
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PythonError{};
+        PyErr_Clear();
+    }
+    restore_exception(std::move(exc));
+}
+
 // Integer labels from columns.tolist(), as decimal texts.
 std::vector<std::string> integer_labels(PyObject* columns) {
     PyRef list = checked(PyObject_CallMethod(columns, "tolist", nullptr));
@@ -54,7 +73,10 @@ std::vector<std::string> integer_labels(PyObject* columns) {
     std::vector<std::string> labels;
     while (PyRef item{PyIter_Next(iter.get())}) {
         const long long v = PyLong_AsLongLong(item.get());
-        if (v == -1 && PyErr_Occurred()) throw PythonError{};
+        if (v == -1 && PyErr_Occurred()) {
+            add_label_note(item.get(), labels.size());
+            throw PythonError{};
+        }
         labels.push_back(std::to_string(v));
     }
     if (PyErr_Occurred()) throw PythonError{};

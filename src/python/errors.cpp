@@ -1,7 +1,6 @@
 #include "python/errors.hpp"
 
 #include <cstdio>
-#include <thread>
 
 #include "python/once.hpp"
 
@@ -28,8 +27,7 @@ InternalErrorFromPython::InternalErrorFromPython(const std::string& message, PyR
 
 void raise_internal_error(const char* message, PyObject* cause) noexcept {
     const char* text = message && *message ? message : kGenericMessage;
-    std::fprintf(stderr, "vandra: internal error on thread %zu: %s\n",
-                 std::hash<std::thread::id>{}(std::this_thread::get_id()), text);
+    std::fprintf(stderr, "vandra: internal error: %s\n", text);
     PyObject* type = internal_error_type();
     if (!type) return;  // its creation failed and left that exception set
     PyErr_SetString(type, text);

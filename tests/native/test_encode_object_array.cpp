@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "check.hpp"
+#include "code_map_equal.hpp"
 #include "lib/label_encode.hpp"
 #include "lib/send_ptr.hpp"
 #include "pool/pool.hpp"

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "check.hpp"
+#include "code_map_equal.hpp"
 #include "lib/records.hpp"
 
 using namespace vandra;

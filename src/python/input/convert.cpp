@@ -50,14 +50,23 @@ struct Shape {
     std::size_t rows, cols;
 };
 
+// The shape's repr() for an error message, or "?" where that raises an ordinary error.
+std::string shape_text(PyObject* shape) {
+    PyRef text(PyObject_Repr(shape));
+    const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+    if (utf8) return utf8;
+    clear_ordinary_error();
+    return "?";
+}
+
 // An entry converts as the interpreter converts an integer argument (int, bool, NumPy
 // integers, anything with __index__).
-std::size_t shape_entry(PyObject* item) {
-    PyRef index(PyNumber_Index(item));
+std::size_t shape_entry(PyObject* shape, Py_ssize_t k) {
+    PyRef index(PyNumber_Index(PyTuple_GET_ITEM(shape, k)));
     if (!index) throw_internal_from_python("shape entries must be integers");
     const Py_ssize_t v = PyLong_AsSsize_t(index.get());
     if (v == -1 && PyErr_Occurred()) throw_internal_from_python("shape entry out of range");
-    if (v < 0) throw InternalError("shape entries must be non-negative");
+    if (v < 0) throw InternalError("shape entries must be non-negative, got " + shape_text(shape));
     return static_cast<std::size_t>(v);
 }
 
@@ -65,15 +74,55 @@ Shape read_shape(PyObject* obj) {
     PyRef shape(PyObject_GetAttrString(obj, "shape"));
     if (!shape) throw_internal_from_python("couldn't read shape");
     if (!PyTuple_Check(shape.get()) || PyTuple_GET_SIZE(shape.get()) != 2) {
-        throw InternalError("shape must be a tuple of two non-negative integers");
+        std::string message =
+            "shape must be a tuple of two non-negative integers, got " + shape_text(shape.get());
+        // A 1-D array is the usual slip: it reads as one column once it is 2-D.
+        if (PyTuple_Check(shape.get()) && PyTuple_GET_SIZE(shape.get()) == 1) {
+            message += "; for one column, pass arr.reshape(-1, 1)";
+        }
+        throw InternalError(message);
     }
-    Shape s{shape_entry(PyTuple_GET_ITEM(shape.get(), 0)),
-            shape_entry(PyTuple_GET_ITEM(shape.get(), 1))};
+    Shape s{shape_entry(shape.get(), 0), shape_entry(shape.get(), 1)};
     constexpr auto kMax = static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max());
     if (s.cols != 0 && (s.rows > kMax / s.cols || s.rows * s.cols > kMax / sizeof(double))) {
         throw InternalError("shape too large: rows * cols does not fit in memory addresses");
     }
     return s;
+}
+
+// A type's str attribute (__module__, __qualname__), or "" where it has none.
+std::string type_attr_text(PyObject* type, const char* attr) {
+    PyRef value(PyObject_GetAttrString(type, attr));
+    const char* utf8 =
+        value && PyUnicode_Check(value.get()) ? PyUnicode_AsUTF8(value.get()) : nullptr;
+    if (utf8) return utf8;
+    if (PyErr_Occurred()) clear_ordinary_error();
+    return "";
+}
+
+// What a frame that has no `values` attribute is: a frame of another library often has the
+// same type name, so the message names its full type and what is expected. Any other
+// failure of `values` (pandas' own frames included) keeps the plain context. Runs with the
+// attribute error pending and leaves it pending.
+std::string values_context(PyObject* obj) {
+    constexpr const char* kPlain = "couldn't read values";
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return kPlain;
+    PyRef pending = take_pending_exception();
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
+    const std::string module = type_attr_text(type, "__module__");
+    std::string context = kPlain;
+    if (module != "pandas" && !module.starts_with("pandas.")) {
+        std::string name = type_attr_text(type, "__qualname__");
+        if (name.empty()) name = Py_TYPE(obj)->tp_name;
+        if (!module.empty() && module != "builtins") name = module + "." + name;
+        context += " of a " + name + " (a pandas.DataFrame is expected";
+        if (module == "polars" || module.starts_with("polars.")) {
+            context += "; a polars frame converts with .to_pandas()";
+        }
+        context += ")";
+    }
+    restore_exception(std::move(pending));
+    return context;
 }
 
 // Every cell through target[(i, j)], column by column.
@@ -109,7 +158,7 @@ Conversion read_cells(PyObject* obj, OUT out, bool frame) {
         // Read before any cell, so that an error there reaches the caller even when there
         // is no cell to read.
         target_obj.reset(PyObject_GetAttrString(obj, "values"));
-        if (!target_obj) throw_internal_from_python("couldn't read values");
+        if (!target_obj) throw_internal_from_python(values_context(obj));
     }
     if (n == 0) {
         // No cells, so no text column and an empty fit; encoded as a table of no columns.
