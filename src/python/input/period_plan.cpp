@@ -64,7 +64,7 @@ class PeriodCells final : public DistinctCells {
 
 class PeriodPlan final : public ColumnPlan {
   public:
-    PeriodPlan(DistinctWords values, PeriodFreq freq)
+    PeriodPlan(DistinctWords&& values, PeriodFreq freq)
         : ColumnPlan(std::move(values.rows)), values_(std::move(values.values)), freq_(freq) {
         const std::size_t k = values_.size();
         renderable_.assign(k, 0);
