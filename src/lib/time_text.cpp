@@ -260,8 +260,16 @@ std::int64_t floor_mod(std::int64_t a, std::int64_t b) {
     return a - floor_div(a, b) * b;
 }
 
-bool in_years(std::int64_t year) {
-    return year >= 1 && year <= 9999;
+// pandas' versions write years below 1000 differently ("999" or "0999"): those are left to
+// pandas.
+bool in_period_years(std::int64_t year) {
+    return year >= 1000 && year <= 9999;
+}
+
+std::optional<Civil> period_day(std::int64_t value, TimeUnit unit) {
+    const auto c = written(value, unit);
+    if (!c || !in_period_years(c->year)) return std::nullopt;
+    return c;
 }
 
 TimeUnit unit_of(PeriodFreq freq) {
@@ -306,7 +314,7 @@ std::size_t period_text(std::int64_t ordinal, PeriodFreq freq, char* out) {
                                           : freq == PeriodFreq::quarter ? 4
                                                                         : 12;
             const std::int64_t year = 1970 + floor_div(ordinal, per_year);
-            if (!in_years(year)) return 0;
+            if (!in_period_years(year)) return 0;
             w.digits(year, 4);
             if (freq == PeriodFreq::quarter) {
                 w.put('Q');
@@ -320,10 +328,10 @@ std::size_t period_text(std::int64_t ordinal, PeriodFreq freq, char* out) {
         case PeriodFreq::week: {
             // Week 1 ends on Sunday 1970-01-04 (day 3).
             const std::int64_t end = 7 * ordinal - 4;
-            const auto first = written(end - 6, TimeUnit::day);
+            const auto first = period_day(end - 6, TimeUnit::day);
             if (!first) return 0;
             const Civil start = *first;  // civil() keeps one date per thread
-            const auto last = written(end, TimeUnit::day);
+            const auto last = period_day(end, TimeUnit::day);
             if (!last) return 0;
             w.date(start);
             w.put('/');
@@ -333,7 +341,7 @@ std::size_t period_text(std::int64_t ordinal, PeriodFreq freq, char* out) {
         case PeriodFreq::business: {
             // Five business days a week; ordinal 0 is Thursday 1970-01-01.
             const std::int64_t days = floor_div(ordinal + 3, 5) * 7 + floor_mod(ordinal + 3, 5) - 3;
-            const auto c = written(days, TimeUnit::day);
+            const auto c = period_day(days, TimeUnit::day);
             if (!c) return 0;
             w.date(*c);
             return w.size();
@@ -341,7 +349,7 @@ std::size_t period_text(std::int64_t ordinal, PeriodFreq freq, char* out) {
         default: break;
     }
     const TimeUnit unit = unit_of(freq);
-    const auto c = written(ordinal, unit);
+    const auto c = period_day(ordinal, unit);
     if (!c) return 0;
     w.date(*c);
     if (unit == TimeUnit::day) return w.size();

@@ -71,9 +71,10 @@ std::optional<PeriodFreq> period_freq(std::string_view dtype);
 
 // A Period's ordinal as pandas writes the Period: "2013", "2013Q1", "2013-01",
 // "2012-12-31/2013-01-06" (a week), "2013-01-01", "2013-01-01 05:00" (hours and minutes),
-// "2013-01-01 05:00:00" with 3, 6 or 9 fraction digits for ms, us and ns. Within the years 1
-// to 9999 these are of one width per frequency, so they ascend with the ordinal. Writes to
-// `out` (room for kTimeTextMax characters) and returns the size, or 0 outside those years.
+// "2013-01-01 05:00:00" with 3, 6 or 9 fraction digits for ms, us and ns. Within the years
+// 1000 to 9999 (pandas' versions write earlier years differently) these are of one width per
+// frequency, so they ascend with the ordinal. Writes to `out` (room for kTimeTextMax
+// characters) and returns the size, or 0 outside those years.
 std::size_t period_text(std::int64_t ordinal, PeriodFreq freq, char* out);
 
 }  // namespace vandra

@@ -55,7 +55,7 @@ std::unique_ptr<ColumnPlan> datetime_plan(DistinctWords values, const NumpyTimeU
 std::unique_ptr<ColumnPlan> timedelta_plan(DistinctWords values, const NumpyTimeUnit& unit);
 
 // Periods of `freq`, rendered as the Periods every frame hands out; values outside the
-// years 1 to 9999 boxed.
+// years 1000 to 9999 boxed.
 std::unique_ptr<ColumnPlan> period_plan(DistinctWords values, PeriodFreq freq);
 
 }  // namespace vandra
