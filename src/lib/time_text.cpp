@@ -98,6 +98,20 @@ class Writer {
         put(':');
         two(seconds % 60);
     }
+    // `ticks` of `unit` (a second or finer) into a day: the clock, then the unit's every
+    // fraction digit (3 for milliseconds, 6 for micro-, 9 for nanoseconds).
+    void clock_in(std::int64_t ticks, TimeUnit unit) {
+        const std::int64_t per_second = units_per_day(unit) / kSecondsPerDay;
+        clock(ticks / per_second);
+        const int n = unit == TimeUnit::milli   ? 3
+                      : unit == TimeUnit::micro ? 6
+                      : unit == TimeUnit::nano  ? 9
+                                                : 0;
+        if (n > 0) {
+            put('.');
+            digits(ticks % per_second, n);
+        }
+    }
     // A fraction of a second given in nanoseconds: 6 digits when it is whole microseconds,
     // else 9, none when it is 0.
     void fraction(std::int64_t nanos) {
@@ -159,17 +173,8 @@ std::size_t numpy_datetime_text(std::int64_t value, TimeUnit unit, char* out) {
         w.put(':');
         w.two(c->ticks % 60);
     } else if (unit != TimeUnit::day) {
-        const std::int64_t per_second = units_per_day(unit) / kSecondsPerDay;
         w.put('T');
-        w.clock(c->ticks / per_second);
-        const int n = unit == TimeUnit::milli   ? 3
-                      : unit == TimeUnit::micro ? 6
-                      : unit == TimeUnit::nano  ? 9
-                                                : 0;
-        if (n > 0) {
-            w.put('.');
-            w.digits(c->ticks % per_second, n);
-        }
+        w.clock_in(c->ticks, unit);
     }
     return w.size();
 }
@@ -361,16 +366,7 @@ std::size_t period_text(std::int64_t ordinal, PeriodFreq freq, char* out) {
         w.two(minutes % 60);
         return w.size();
     }
-    const std::int64_t per_second = units_per_day(unit) / kSecondsPerDay;
-    w.clock(c->ticks / per_second);
-    const int n = unit == TimeUnit::milli   ? 3
-                  : unit == TimeUnit::micro ? 6
-                  : unit == TimeUnit::nano  ? 9
-                                            : 0;
-    if (n > 0) {
-        w.put('.');
-        w.digits(c->ticks % per_second, n);
-    }
+    w.clock_in(c->ticks, unit);
     return w.size();
 }
 
