@@ -17,11 +17,13 @@ CELLS = st.one_of(st.integers(-2, 6).map(float), st.sampled_from(
     [np.nan, 2.7, -1.0, np.inf, -np.inf, 1e30, 0.5]))
 
 
-def fitted_encoder(ncols, names):
-    """An encoder fitted on a frame whose even columns are text (labels a..d, one missing)."""
+def fitted_encoder(ncols, names, text_every=2):
+    """An encoder fitted on a frame whose every `text_every`-th column is text (labels a..d,
+    one missing), starting with the first."""
     data = {}
     for j in range(ncols):
-        data[j] = (pd.Series(["b", "a", np.nan, "d", "c", "a"], dtype=object) if j % 2 == 0
+        data[j] = (pd.Series(["b", "a", np.nan, "d", "c", "a"], dtype=object)
+                   if j % text_every == 0
                    else pd.Series(np.arange(6.0)))
     frame = pd.DataFrame(data)
     frame.columns = names
@@ -42,14 +44,18 @@ def array_reference(floats, enc, fit_frame_cols):
     return out
 
 
+# Few encoded columns are put in place one by one, many (16 or more) in one frame built at once:
+# from one run of label columns, or from runs of both kinds.
 @settings(max_examples=examples(60), deadline=None)
-@given(st.integers(1, 12), st.booleans(), st.integers(0, 5), st.data())
-def test_frame_decode_in_one_step_equals_the_indexer_sequence(ncols, repeated, rows, data):
+@given(st.one_of(st.integers(1, 12), st.integers(31, 40)), st.sampled_from([1, 2, 3]),
+       st.booleans(), st.integers(0, 5), st.data())
+def test_frame_decode_in_one_step_equals_the_indexer_sequence(ncols, text_every, repeated,
+                                                                 rows, data):
     names = ["x"] * ncols if repeated else [f"c{j}" for j in range(ncols)]
     floats = np.array(data.draw(st.lists(st.lists(CELLS, min_size=ncols, max_size=ncols),
                                          min_size=rows, max_size=rows)), dtype=float)
     codes = pd.DataFrame(floats.reshape(rows, ncols), columns=names)
-    enc = fitted_encoder(ncols, names)
+    enc = fitted_encoder(ncols, names, text_every)
     fast = enc.decode(codes)
 
     class DataFrame(pd.DataFrame):  # a stand-in for pandas' class: the general sequence
@@ -81,12 +87,13 @@ def test_array_decode_in_one_step_equals_astype_and_assignment(ncols, rows, data
 
 
 @pytest.mark.parametrize("rows", [40_000, 200_000])  # on the pool, in several pieces
-def test_long_frame_decode_equals_the_indexer_sequence_one_reference_per_cell(rows):
+@pytest.mark.parametrize("ncols", [4, 33])  # column by column, and in one step
+def test_long_frame_decode_equals_the_indexer_sequence_one_reference_per_cell(rows, ncols):
     rng = np.random.default_rng(rows)
     cells = np.array([np.nan, 2.7, -1.0, np.inf, 1e30, 0.0, 1.0, 2.0, 3.0, 0.5])
-    names = [f"c{j}" for j in range(4)]
-    codes = pd.DataFrame(rng.choice(cells, size=(rows, 4)), columns=names)
-    enc = fitted_encoder(4, names)
+    names = [f"c{j}" for j in range(ncols)]
+    codes = pd.DataFrame(rng.choice(cells, size=(rows, ncols)), columns=names)
+    enc = fitted_encoder(ncols, names)
     fast = enc.decode(codes)
 
     class DataFrame(pd.DataFrame):

@@ -29,6 +29,20 @@ bool frames_keep_fortran_floats() {
     return is_own_class(imported_attr("pandas", "DataFrame").get(), Class::frame);
 }
 
+bool concat_copies_by_default() {
+    PyRef version = imported_attr("pandas", "__version__");
+    if (!version || !PyUnicode_Check(version.get())) {
+        if (PyErr_Occurred()) clear_ordinary_error();
+        return false;
+    }
+    const char* text = PyUnicode_AsUTF8(version.get());
+    if (!text) {
+        clear_ordinary_error();
+        return false;
+    }
+    return text[0] >= '0' && text[0] <= '2' && text[1] == '.';
+}
+
 std::optional<bool> infers_string_dtype() {
     PyRef config = imported_module("pandas._config");
     if (!config) return std::nullopt;

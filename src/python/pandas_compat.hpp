@@ -29,6 +29,10 @@ bool is_own_class(PyObject* cls, Class which);
 // without copying it: the imported pandas has its own DataFrame class.
 bool frames_keep_fortran_floats();
 
+// Whether pandas' concat copies every block unless told `copy=False` (pandas before 3; pandas 3
+// copies lazily and warns on the keyword). False where the version is not known.
+bool concat_copies_by_default();
+
 // Whether pandas infers its str dtype for a list of str (else object); nullopt if unknown.
 std::optional<bool> infers_string_dtype();
 

@@ -27,8 +27,7 @@ PyRef decoded_array(const ValueMatrix& m, const FitState& fit) {
     }
     npy_intp dims[2] = {static_cast<npy_intp>(m.rows), static_cast<npy_intp>(m.cols)};
     PyRef objects = new_object_array(2, dims);
-    auto** slots =
-        static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(objects.get())));
+    auto** slots = object_slots(objects.get());
     PyRef nan_text = allocated(PyUnicode_FromString("NaN"));
     if (m.cols == 0) return objects;
     for (std::size_t r = 0; r < m.rows; ++r) {

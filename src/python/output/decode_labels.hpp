@@ -11,6 +11,7 @@
 #include "python/new_objects.hpp"
 #include "python/numpy_api.hpp"
 #include "python/py_ref.hpp"
+#include "python/value_matrix.hpp"
 
 namespace vandra {
 
@@ -37,7 +38,17 @@ const CodeMap& code_map_of(const FitState& fit, ColumnIndex c);
 
 [[noreturn]] void position_outside(ColumnIndex c, std::size_t cols);
 
-// A new object array of the given shape, every slot empty (None) until written.
-PyRef new_object_array(int ndim, npy_intp* dims);
+// Writes column c's labels into `slots`, the m.rows slots of a new object array (holding None,
+// or NULL, as NumPy made it): the label's str per row, None for NaN and unknown codes.
+void write_labels(PyObject** slots, const ValueMatrix& m, const CodeMap& codes, ColumnIndex c);
+
+// A new object array of the given shape (Fortran order if `fortran`), every slot empty
+// (None) until written.
+PyRef new_object_array(int ndim, npy_intp* dims, bool fortran = false);
+
+// The slots of an object array made by new_object_array.
+inline PyObject** object_slots(PyObject* array) {
+    return static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
+}
 
 }  // namespace vandra

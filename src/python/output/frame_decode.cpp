@@ -15,70 +15,6 @@
 namespace vandra {
 namespace {
 
-// Columns of fewer rows are decoded on the calling thread alone: the pool would cost more.
-constexpr std::size_t kSerialRows = std::size_t{1} << 15;
-
-// The frame form's labels of column c: a new object array of str or None, one per row.
-// Codes come in row order and point anywhere in the code map, so rather than chase a label,
-// its str and the str's count row by row, this runs in passes that each read memory in
-// order: every row's label (in parallel); how many rows hold each label; one str per label
-// in use, made in code order; the slots (in parallel, no object touched); then each str gets
-// all of its references at once.
-PyRef decoded_column(const ValueMatrix& m, const CodeMap& codes, ColumnIndex c) {
-    npy_intp rows = static_cast<npy_intp>(m.rows);
-    PyRef column = new_object_array(1, &rows);
-    auto** slots =
-        static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(column.get())));
-    const std::size_t n = m.rows, k = codes.size();
-    if (n == 0) return column;
-    if (k >= std::numeric_limits<std::uint32_t>::max()) {
-        throw InternalError("code map of " + std::to_string(k) + " labels");
-    }
-    std::optional<pool::SerialScope> serial;
-    if (n < kSerialRows) serial.emplace();
-
-    // Label index per row; k stands for None (NaN and codes outside the map).
-    auto index = std::make_unique_for_overwrite<std::uint32_t[]>(n);
-    std::uint32_t* const idx = index.get();
-    pool::for_each_range(0, n, [&m, c, k, idx](std::size_t lo, std::size_t hi) {
-        for (std::size_t r = lo; r < hi; ++r) {
-            const double x = m.at(r, c);
-            const Code code = std::isnan(x) ? k : code_of(x);
-            idx[r] = static_cast<std::uint32_t>(code < k ? code : k);
-        }
-    });
-    std::vector<std::size_t> uses(k + 1, 0);
-    for (std::size_t r = 0; r < n; ++r) ++uses[idx[r]];
-
-    std::vector<PyRef> strs(k);
-    std::vector<PyObject*> object_of(k + 1, Py_None);
-    for (std::size_t code = 0; code < k; ++code) {
-        if (uses[code] == 0) continue;
-        strs[code] = label_str(codes.label(code));
-        object_of[code] = strs[code].get();
-    }
-
-    // NumPy fills a new object array with None (n references); an array left all NULL
-    // holds none. Either way the first slot tells which.
-    PyObject* const before = slots[0];
-    PyObject* const* const object = object_of.data();
-    try {
-        pool::for_each_range(0, n, [slots, idx, object](std::size_t lo, std::size_t hi) {
-            for (std::size_t r = lo; r < hi; ++r) slots[r] = object[idx[r]];
-        });
-    } catch (...) {
-        std::fill_n(slots, n, before);  // back to what the array holds references for
-        throw;
-    }
-    for (std::size_t code = 0; code < k; ++code) {
-        for (std::size_t u = 0; u < uses[code]; ++u) Py_INCREF(object_of[code]);
-    }
-    const std::size_t held = before == nullptr ? 0 : n;
-    for (std::size_t u = held; u < uses[k]; ++u) Py_INCREF(Py_None);
-    for (std::size_t u = uses[k]; u < held; ++u) Py_DECREF(Py_None);
-    return column;
-}
-
 // The same labels as a list, for frames decoded through pandas' own indexers.
 PyRef decoded_list(const ValueMatrix& m, const CodeMap& codes, ColumnIndex c) {
     PyRef labels = allocated(PyList_New(static_cast<Py_ssize_t>(m.rows)));
@@ -160,7 +96,9 @@ void decode_frame_columns(PyObject* frame, const ValueMatrix& m,
             decode_column_by_indexers(frame, m, columns, codes, c);
             continue;
         }
-        PyRef labels = decoded_column(m, codes, c);
+        npy_intp rows = static_cast<npy_intp>(m.rows);
+        PyRef labels = new_object_array(1, &rows);
+        write_labels(object_slots(labels.get()), m, codes, c);
         PyRef args = allocated(PyTuple_Pack(1, labels.get()));
         PyRef series = checked(PyObject_Call(series_cls.get(), args.get(), series_kwargs.get()));
         PyRef position = allocated(PyLong_FromSize_t(c));

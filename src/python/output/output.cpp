@@ -1,6 +1,7 @@
 #include "python/output/output.hpp"
 
 #include "python/output/array_decode.hpp"
+#include "python/output/decoded_frame.hpp"
 #include "python/output/encode_result.hpp"
 #include "python/output/frame_decode.hpp"
 
@@ -8,6 +9,9 @@ namespace vandra {
 
 PyRef arr_to_out(ValueMatrix& matrix, OUT out, const FitState* fit) {
     if (auto* frame = std::get_if<OUT::Frame>(&out.kind)) {
+        if (fit && fit->encoded_columns.size() >= kOneStepColumns) {
+            if (PyRef decoded = decoded_frame(matrix, *frame, *fit)) return decoded;
+        }
         bool own_frame = false;
         PyRef result = frame_result(matrix, *frame, own_frame);
         if (fit && !fit->encoded_columns.empty()) {

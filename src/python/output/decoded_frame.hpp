@@ -1,0 +1,22 @@
+// The frame form of decode for frames with many encoded columns, built in one step: pandas
+// splits its blocks on every column put in place one by one, so that cost grows with the
+// columns decoded before.
+#pragma once
+
+#include "lib/records.hpp"
+#include "python/py_ref.hpp"
+#include "python/value_matrix.hpp"
+
+namespace vandra {
+
+// From this many encoded columns, decode builds its frame in one step.
+inline constexpr std::size_t kOneStepColumns = 16;
+
+// The decoded frame of `m`: its encoded columns as object columns of their labels (str, or
+// None), the others as its float64 columns, with the names of `out`. Runs of adjacent columns
+// of one kind become one block each, a view of the matrix or of one object array of all
+// labels, joined by pandas' concat. Null where pandas' own DataFrame is not the one imported,
+// or the matrix and the names disagree (the caller then builds the frame column by column).
+PyRef decoded_frame(const ValueMatrix& m, const OUT::Frame& out, const FitState& fit);
+
+}  // namespace vandra
