@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Inputs that once fell off the fast paths, each against its natural peer in the same run:
 arrays of every numeric dtype and layout (NumPy's astype), object columns whose cells need a
-Python call (pandas' factorize), and categoricals of every size (pandas' plain idiom).
+Python call (pandas' factorize), categoricals of every size (pandas' plain idiom), texts with
+a long shared prefix, and decode of many distinct labels and of wide frames.
 Best of several calls, one thread unless RAYON_NUM_THREADS says otherwise.
 
     python bench/inputs.py            # 1,000,000 rows
@@ -115,6 +116,41 @@ def categoricals(rows: int) -> None:
             best(plain_idiom(frame), 3), "pandas")
 
 
+def texts_and_decodes(rows: int) -> None:
+    rng = np.random.default_rng(4)
+    n = rows // 10
+    prefix = "p" * 2000
+    shared = np.array([f"{prefix}{i:07d}" for i in rng.permutation(n)], dtype=object)
+    enc = vandra.Encoder()
+    row(f"{n:,} distinct 2 KB texts sharing a 2,000-byte prefix",
+        best(lambda: enc.encode(shared.reshape(-1, 1)), 3),
+        best(lambda: pd.factorize(shared, sort=True), 3), "factorize")
+
+    n = 3 * rows
+    frame = pd.DataFrame({"a": np.array([f"label{i:08d}" for i in rng.permutation(n)],
+                                        dtype=object)})
+    enc = vandra.Encoder()
+    coded = enc.encode(frame)
+    codes, uniques = pd.factorize(frame["a"], sort=True)
+    row(f"decode of {n:,} distinct labels", best(lambda: enc.decode(coded), 3),
+        best(lambda: uniques.take(codes), 3), "uniques.take")
+
+    words = np.array([f"v{i}" for i in range(13)], dtype=object)
+    for cols in [5000, 20000]:
+        frame = pd.DataFrame({f"c{j}": words[rng.integers(0, 13, 100)] for j in range(cols)})
+        enc = vandra.Encoder()
+        coded = enc.encode(frame)
+        fits = [pd.factorize(frame[c], sort=True) for c in frame.columns]
+
+        def peer():
+            out = coded.copy()
+            for j, (c, u) in enumerate(fits):
+                out.isetitem(j, u.take(c))
+            return out
+        row(f"decode of 100 x {cols:,} text columns", best(lambda: enc.decode(coded), 3),
+            best(peer, 3), "isetitem of uniques.take")
+
+
 def main() -> int:
     ap = argparse.ArgumentParser()
     ap.add_argument("--quick", action="store_true")
@@ -132,6 +168,7 @@ def main() -> int:
         arrays(rows, Path(folder))
     object_columns(rows)
     categoricals(rows)
+    texts_and_decodes(rows)
     return 0
 
 
