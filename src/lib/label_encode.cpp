@@ -144,9 +144,11 @@ struct Numbered {
     CodeMap map;
 };
 
-Numbered number_tables(const std::vector<LabelTable>& tables) {
+// The tables go as soon as their labels are gathered: the sort needs memory of its own.
+Numbered number_tables(std::vector<LabelTable>&& tables) {
     Numbered n;
     const auto distinct = concatenate(tables, n.base);
+    std::vector<LabelTable>().swap(tables);
     const std::size_t m = n.base.back();
     n.code_of = uninitialized<double>(m);
     n.map = number_distinct(distinct.get(), m, n.code_of.get());
@@ -312,7 +314,7 @@ CodeMap encode_by_chunks(std::span<const std::string_view> labels, double* codes
     });
 
     // 3. Number the distinct labels.
-    Numbered numbered = number_tables(merged);
+    Numbered numbered = number_tables(std::move(merged));
     const std::vector<std::size_t>& base = numbered.base;
     const double* const code_of = numbered.code_of.get();
 
@@ -336,9 +338,15 @@ CodeMap encode_by_chunks(std::span<const std::string_view> labels, double* codes
 // the per-chunk route.
 struct Entry {
     const char* data;
-    std::uint32_t size_or_id;  // the label's size; once deduplicated, its id in the partition
+    std::uint32_t size;
     std::uint32_t row;
     std::uint64_t hash;
+};
+
+// A row and its label's id within its partition.
+struct RowId {
+    std::uint32_t row;
+    std::uint32_t id;
 };
 
 unsigned partition_bits_for(std::size_t expected) {
@@ -394,8 +402,10 @@ std::optional<CodeMap> encode_by_partitions(std::span<const std::string_view> la
     });
     hashes.reset();
 
-    // 3. Deduplicate each partition; each entry gets its label's id within the partition.
+    // 3. Deduplicate each partition; each entry's row gets its label's id within the
+    // partition, kept apart so that the entries can go before the labels are sorted.
     std::vector<LabelTable> tables(parts);
+    auto row_ids = uninitialized<RowId>(n);
     const std::size_t per_part = expected / parts + expected / parts / 4 + 16;
     pool::for_each_index(0, parts, [&](std::size_t p) {
         LabelTable& table = tables[p];
@@ -405,21 +415,22 @@ std::optional<CodeMap> encode_by_partitions(std::span<const std::string_view> la
         for (std::size_t k = lo; k < hi; ++k) {
             if (k + kPrefetchAhead < hi) __builtin_prefetch(entries[k + kPrefetchAhead].data);
             if (k + kSlotAhead < hi) table.prefetch(entries[k + kSlotAhead].hash);
-            Entry& e = entries[k];
-            e.size_or_id = table.insert(std::string_view(e.data, e.size_or_id), e.hash);
+            const Entry& e = entries[k];
+            row_ids[k] = {e.row, table.insert(std::string_view(e.data, e.size), e.hash)};
         }
         table.release_slots();
     });
+    entries.reset();
 
     // 4. Number the distinct labels.
-    Numbered numbered = number_tables(tables);
+    Numbered numbered = number_tables(std::move(tables));
     const std::vector<std::size_t>& base = numbered.base;
 
     // 5. Each entry's code goes to its row.
     pool::for_each_index(0, parts, [&](std::size_t p) {
         const double* const code = numbered.code_of.get() + base[p];
         for (std::size_t k = starts[p], hi = starts[p + 1]; k < hi; ++k) {
-            codes[entries[k].row] = code[entries[k].size_or_id];
+            codes[row_ids[k].row] = code[row_ids[k].id];
         }
     });
     return std::move(numbered.map);
