@@ -6,6 +6,8 @@ encode (result, stored fit, errors) as reading its cells one by one does, throug
 import datetime
 import functools
 import os
+import subprocess
+import sys
 import time
 import tracemalloc
 from collections.abc import Callable
@@ -236,6 +238,63 @@ def test_values_beyond_pythons_range_after_an_ordinary_one(kind, unit, beside):
     if beside:
         frame["f"] = 0.5
     assert_same_as_values(frame)
+
+
+def two_blocks(first, second):
+    frame = pd.DataFrame({"a": first})
+    frame["b"] = second  # a block of its own
+    return frame
+
+
+STAMPS = pd.to_datetime(["2021-03-04 05:06:07", "1999-12-31 00:00:00", None,
+                         "2021-03-04 05:06:07.500"], format="mixed")
+
+
+# Whether the frame hands out Timestamps / Timedeltas or numpy scalars follows from its blocks'
+# dtypes: object beside other kinds, numpy's own beside the same dtype in another block.
+@pytest.mark.parametrize("frame", [
+    two_blocks(STAMPS, 0.5),
+    two_blocks(STAMPS, STAMPS[::-1]),
+    two_blocks(STAMPS, STAMPS.as_unit("s")),
+    two_blocks(STAMPS.tz_localize("America/New_York"), STAMPS),
+    two_blocks(STAMPS.tz_localize("UTC"), STAMPS.tz_localize("Asia/Tokyo")),
+    two_blocks(STAMPS - STAMPS[1], 0.5),
+    two_blocks(STAMPS - STAMPS[1], (STAMPS - STAMPS[0])),
+], ids=["beside float64", "beside datetime", "beside seconds", "zoned beside naive",
+        "two zones", "timedelta beside float64", "timedelta beside timedelta"])
+def test_the_kind_of_time_cell_follows_the_dtypes(frame):
+    for _ in range(2):  # the first frame in a process checks the rule against a sampled cell
+        assert_same_as_values(frame)
+
+
+# A pandas whose object cells are not what the dtypes say (here: texts) is caught by the first
+# frame of the process, and every later frame then samples its cells.
+DRIFT = """
+import numpy as np, pandas as pd
+from pandas.core.internals import blocks
+from vandra import Encoder
+original = blocks.DatetimeLikeBlock.get_values
+
+
+def as_texts(self, dtype=None):
+    out = original(self, dtype)
+    return np.vectorize(lambda v: f"<{v}>", otypes=[object])(out) if out.dtype == object else out
+
+
+blocks.DatetimeLikeBlock.get_values = as_texts
+frame = pd.DataFrame({"t": pd.to_datetime(["2021-01-01 10:00", "2020-01-01 00:00"]), "f": 0.5})
+for _ in range(2):
+    direct, reference = Encoder(), Encoder()
+    got = direct.decode(direct.encode(frame))["t"].tolist()
+    want = reference.decode(reference.encode(np.asarray(frame.values, dtype=object)))[:, 0]
+    assert got == want.tolist(), (got, want)
+"""
+
+
+def test_cells_unlike_their_dtypes_are_sampled_for_the_rest_of_the_process():
+    proc = subprocess.run([sys.executable, "-c", DRIFT], capture_output=True, text=True,
+                          timeout=120)
+    assert proc.returncode == 0, proc.stderr
 
 
 @pytest.mark.filterwarnings("ignore::FutureWarning")  # Periods of business days

@@ -89,6 +89,32 @@ std::optional<std::vector<Block>> frame_blocks(PyObject* frame) {
     return out;
 }
 
+bool values_are_object_blocks(PyObject* frame, std::size_t blocks) {
+    if (blocks < 2) return false;  // one block's `values` is its own array
+    PyRef mgr = attr_or_null(frame, "_mgr");
+    if (!mgr) return false;
+    PyRef dtype;
+    if (PyRef cached = attr_or_null(mgr.get(), "_get_interleaved_dtype")) {
+        dtype = PyRef(PyObject_CallNoArgs(cached.get()));  // pandas 3.1
+    } else if (PyRef rule = imported_attr("pandas.core.internals.managers", "interleaved_dtype")) {
+        PyRef list = attr_or_null(mgr.get(), "blocks");
+        PyRef dtypes = list ? PyRef(PyList_New(0)) : PyRef();
+        for (Py_ssize_t b = 0;
+             dtypes && PyTuple_Check(list.get()) && b < PyTuple_GET_SIZE(list.get()); ++b) {
+            PyRef one = attr_or_null(PyTuple_GET_ITEM(list.get(), b), "dtype");
+            if (!one || PyList_Append(dtypes.get(), one.get()) != 0) dtypes.reset();
+        }
+        if (dtypes) dtype = PyRef(PyObject_CallOneArg(rule.get(), dtypes.get()));
+    }
+    if (!dtype) {
+        if (PyErr_Occurred()) clear_ordinary_error();
+        return false;
+    }
+    ensure_numpy_api();
+    return PyArray_DescrCheck(dtype.get()) &&
+           reinterpret_cast<PyArray_Descr*>(dtype.get())->type_num == NPY_OBJECT;
+}
+
 ArrayKind array_kind(PyObject* values) {
     if (PyArray_CheckExact(values)) return ArrayKind::numpy;
     if (is_array_class(values, "StringArray")) return ArrayKind::python_string;

@@ -44,6 +44,12 @@ struct Block {
 };
 std::optional<std::vector<Block>> frame_blocks(PyObject* frame);
 
+// Whether the frame's `values` is an object array filled block by block (each block's
+// get_values(object): Timestamps and Timedeltas for datetime-like blocks): the frame has
+// several blocks and pandas interleaves their dtypes to numpy's object dtype. False where that
+// is not so or pandas' rule is not found.
+bool values_are_object_blocks(PyObject* frame, std::size_t blocks);
+
 // The classes of column arrays the readers know, matched exactly.
 enum class ArrayKind {
     numpy,          // numpy.ndarray

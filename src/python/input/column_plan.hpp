@@ -25,6 +25,9 @@ class ColumnPlan {
     // The values whose cells are sampled; every value when all().
     virtual std::vector<std::uint32_t> sampled() const = 0;
     virtual bool samples_all() const { return false; }
+    // Told before sampled() when the frame's `values` is known to be an object array filled
+    // block by block, so that a plan may know its cells' kind without a sample.
+    virtual void know_object_cells() {}
     // Makes the column's cells, `sample` serving the sampled values. False when the sampled
     // cells are not of the kind this reader renders (the frame is then read through `values`).
     virtual bool settle(DistinctCells::Boxer sample) = 0;
@@ -48,11 +51,16 @@ class BoxedPlan final : public ColumnPlan {
 
 // Datetimes: counts of `unit` since the epoch (UTC where the column has a time zone),
 // rendered as the Timestamps or datetime64 scalars the frame hands out; NaT and missing
-// values, and values outside the years 1 to 9999, boxed.
-std::unique_ptr<ColumnPlan> datetime_plan(DistinctWords values, const NumpyTimeUnit& unit);
+// values, and values outside the years 1 to 9999, boxed. `tz`: the time zone of the column's
+// dtype (None if naive) where the column is pandas' own DatetimeArray, else null; with it and
+// an object `values`, the cells are known to be Timestamps in that zone.
+std::unique_ptr<ColumnPlan> datetime_plan(DistinctWords values, const NumpyTimeUnit& unit,
+                                          PyRef tz = {});
 
 // Timedeltas likewise, rendered as the Timedeltas or timedelta64 scalars the frame hands out.
-std::unique_ptr<ColumnPlan> timedelta_plan(DistinctWords values, const NumpyTimeUnit& unit);
+// `own_array`: the column is pandas' own TimedeltaArray (its object cells are Timedeltas).
+std::unique_ptr<ColumnPlan> timedelta_plan(DistinctWords values, const NumpyTimeUnit& unit,
+                                           bool own_array = false);
 
 // Periods of `freq`, rendered as the Periods every frame hands out; values outside the
 // years 1000 to 9999 boxed.

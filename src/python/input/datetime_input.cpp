@@ -38,8 +38,10 @@ std::unique_ptr<ColumnPlan> read_datetime_like(PyObject* values, pandas_compat::
         return std::make_unique<BoxedPlan>(std::move(words.rows));
     }
     const NumpyTimeUnit unit = numpy_time_unit(reinterpret_cast<PyObject*>(PyArray_DESCR(arr)));
-    return datetime ? datetime_plan(std::move(words), unit)
-                    : timedelta_plan(std::move(words), unit);
+    if (!datetime) return timedelta_plan(std::move(words), unit, /*own_array=*/true);
+    PyRef tz(PyObject_GetAttrString(values, "tz"));
+    if (!tz) clear_ordinary_error();
+    return datetime_plan(std::move(words), unit, std::move(tz));
 }
 
 }  // namespace vandra

@@ -5,6 +5,7 @@
 
 #include "python/errors.hpp"
 #include "python/input/column_plan.hpp"
+#include "python/input/render_trust.hpp"
 #include "python/lookup.hpp"
 #include "python/numpy_api.hpp"
 
@@ -51,13 +52,21 @@ std::optional<std::vector<std::int64_t>> wall_times(const std::vector<std::int64
     return wall;
 }
 
+// Whether an object `values` hands out the Timestamps (naive, or in the dtype's zone) or the
+// Timedeltas that the dtypes say: learnt from the first frame in the process that shows one.
+RenderTrust naive_trust, zoned_trust, timedelta_trust;
+
 class DatetimePlan final : public ColumnPlan {
   public:
-    DatetimePlan(DistinctWords values, const NumpyTimeUnit& unit, bool timedelta)
+    // `own_array`: the column is pandas' own array, whose dtype's zone is `tz` (None if naive).
+    DatetimePlan(DistinctWords values, const NumpyTimeUnit& unit, bool timedelta, bool own_array,
+                 PyRef tz)
         : ColumnPlan(std::move(values.rows)),
           values_(std::move(values)),
           unit_(unit),
-          timedelta_(timedelta) {
+          timedelta_(timedelta),
+          own_array_(own_array),
+          tz_(std::move(tz)) {
         const auto u = time_unit(unit_);
         const std::size_t k = values_.values.size();
         renderable_.assign(k, 0);
@@ -81,12 +90,15 @@ class DatetimePlan final : public ColumnPlan {
         }
     }
 
-    // Missing values and NaT, the first value (to see what the frame makes of them), and the
-    // values no text is rendered for.
+    void know_object_cells() override { objects_ = own_array_; }
+
+    // Missing values and NaT, the values no text is rendered for, and the first value to see
+    // what the frame makes of them, unless the dtypes tell.
     std::vector<std::uint32_t> sampled() const override {
         std::vector<std::uint32_t> ids;
+        const bool known = objects_known();
         for (std::size_t id = 0; id < renderable_.size(); ++id) {
-            if (!renderable_[id] || id == first_valid_)
+            if (!renderable_[id] || (id == first_valid_ && !known))
                 ids.push_back(static_cast<std::uint32_t>(id));
         }
         return ids;
@@ -98,7 +110,9 @@ class DatetimePlan final : public ColumnPlan {
             cells_ = std::make_unique<BoxedCells>(std::move(sample));  // everything was sampled
             return true;
         }
+        if (objects_known()) return settle_objects(std::move(sample), tz_.get(), *unit);
         PyRef cell = sample(first_valid_);
+        if (objects_ && !trust().refuted()) trust().learn(objects_as_dtypes_say(cell.get()));
         ensure_numpy_api();
         const bool scalar = timedelta_ ? PyArray_IsScalar(cell.get(), Timedelta)
                                        : PyArray_IsScalar(cell.get(), Datetime);
@@ -110,26 +124,39 @@ class DatetimePlan final : public ColumnPlan {
                                                       unit_, timedelta_, values_.null_id);
             return true;
         }
-        if (*unit == TimeUnit::day || *unit == TimeUnit::hour || *unit == TimeUnit::minute)
-            return false;
-        if (timedelta_) {
-            if (!is_exactly(cell.get(), "pandas", "Timedelta")) return false;
-            cells_ = std::make_unique<TimedeltaCells>(std::move(sample), values_.values, *unit,
-                                                      values_.null_id);
-            return true;
-        }
-        if (!is_exactly(cell.get(), "pandas", "Timestamp")) return false;
-        return settle_timestamps(std::move(sample), cell.get(), *unit);
+        if (!is_exactly(cell.get(), "pandas", timedelta_ ? "Timedelta" : "Timestamp")) return false;
+        PyRef tz = timedelta_ ? PyRef() : checked(PyObject_GetAttrString(cell.get(), "tz"));
+        return settle_objects(std::move(sample), tz.get(), *unit);
     }
 
   private:
-    bool settle_timestamps(DistinctCells::Boxer sample, PyObject* cell, TimeUnit unit) {
+    RenderTrust& trust() const {
+        return timedelta_ ? timedelta_trust : tz_.get() == Py_None ? naive_trust : zoned_trust;
+    }
+    // The cells' kind follows from the dtypes, and the process has seen it hold.
+    bool objects_known() const { return objects_ && trust().confirmed(); }
+    // Whether `cell` is what an object `values` of this column's dtype holds.
+    bool objects_as_dtypes_say(PyObject* cell) const {
+        if (timedelta_) return is_exactly(cell, "pandas", "Timedelta");
+        if (!is_exactly(cell, "pandas", "Timestamp")) return false;
+        PyRef tz = checked(PyObject_GetAttrString(cell, "tz"));
+        return tz.get() == tz_.get();
+    }
+
+    // Timestamps (in zone `tz`, None if naive) or Timedeltas.
+    bool settle_objects(DistinctCells::Boxer sample, PyObject* tz, TimeUnit unit) {
+        if (unit == TimeUnit::day || unit == TimeUnit::hour || unit == TimeUnit::minute)
+            return false;
+        if (timedelta_) {
+            cells_ = std::make_unique<TimedeltaCells>(std::move(sample), values_.values, unit,
+                                                      values_.null_id);
+            return true;
+        }
         const std::size_t k = values_.values.size();
         std::vector<std::int64_t> utc(k);
         for (std::size_t id = 0; id < k; ++id)
             utc[id] = static_cast<std::int64_t>(values_.values[id]);
-        PyRef tz = checked(PyObject_GetAttrString(cell, "tz"));
-        if (tz.get() == Py_None) {
+        if (tz == Py_None) {
             cells_ = std::make_unique<TimestampCells>(std::move(sample), std::move(utc), unit,
                                                       std::vector<std::int64_t>{}, renderable_);
             return true;
@@ -139,7 +166,7 @@ class DatetimePlan final : public ColumnPlan {
         for (std::size_t id = 0; id < k; ++id) {
             if (!renderable_[id]) convertible[id] = 0;
         }
-        auto wall = wall_times(convertible, unit_, tz.get());
+        auto wall = wall_times(convertible, unit_, tz);
         if (!wall) return false;
         std::vector<std::int64_t> offsets(k, 0);
         const std::int64_t per_second = units_per_day(unit) / kSecondsPerDay;  // second and finer
@@ -160,18 +187,24 @@ class DatetimePlan final : public ColumnPlan {
     DistinctWords values_;
     NumpyTimeUnit unit_;
     bool timedelta_;
+    bool own_array_;
+    PyRef tz_;              // the dtype's zone (None if naive) for an own DatetimeArray
+    bool objects_ = false;  // the frame's `values` is an object array filled block by block
     std::vector<std::uint8_t> renderable_;  // rendered here, not boxed
     std::uint32_t first_valid_ = DistinctRows::kNoId;
 };
 
 }  // namespace
 
-std::unique_ptr<ColumnPlan> datetime_plan(DistinctWords values, const NumpyTimeUnit& unit) {
-    return std::make_unique<DatetimePlan>(std::move(values), unit, false);
+std::unique_ptr<ColumnPlan> datetime_plan(DistinctWords values, const NumpyTimeUnit& unit,
+                                          PyRef tz) {
+    const bool own = static_cast<bool>(tz);
+    return std::make_unique<DatetimePlan>(std::move(values), unit, false, own, std::move(tz));
 }
 
-std::unique_ptr<ColumnPlan> timedelta_plan(DistinctWords values, const NumpyTimeUnit& unit) {
-    return std::make_unique<DatetimePlan>(std::move(values), unit, true);
+std::unique_ptr<ColumnPlan> timedelta_plan(DistinctWords values, const NumpyTimeUnit& unit,
+                                           bool own_array) {
+    return std::make_unique<DatetimePlan>(std::move(values), unit, true, own_array, PyRef());
 }
 
 }  // namespace vandra

@@ -178,6 +178,9 @@ bool FrameColumns::plan_arrow(PyObject* values, std::size_t loc, std::size_t row
 }
 
 bool FrameColumns::settle(PyObject* frame) {
+    if (!plans_.empty() && pandas_compat::values_are_object_blocks(frame, block_locs_.size())) {
+        for (const auto& plan : plans_) plan->know_object_cells();
+    }
     // Two samples at most: columns whose every value is boxed, and columns that need only a
     // few cells to see what pandas makes of them (which would otherwise be boxed at every
     // row the first kind takes).
