@@ -250,19 +250,35 @@ STAMPS = pd.to_datetime(["2021-03-04 05:06:07", "1999-12-31 00:00:00", None,
                          "2021-03-04 05:06:07.500"], format="mixed")
 
 
+def arrow_times(kind):
+    pa = pytest.importorskip("pyarrow")
+    t = {"naive": pa.timestamp("us"), "zoned": pa.timestamp("us", "Asia/Tokyo"),
+         "duration": pa.duration("ms")}[kind]
+    values = pa.array([1_600_000_000_000_000, None, 1_500_000_000_123_456, 0]).cast(t)
+    return pd.array(values, dtype=pd.ArrowDtype(t))
+
+
 # Whether the frame hands out Timestamps / Timedeltas or numpy scalars follows from its blocks'
 # dtypes: object beside other kinds, numpy's own beside the same dtype in another block.
-@pytest.mark.parametrize("frame", [
-    two_blocks(STAMPS, 0.5),
-    two_blocks(STAMPS, STAMPS[::-1]),
-    two_blocks(STAMPS, STAMPS.as_unit("s")),
-    two_blocks(STAMPS.tz_localize("America/New_York"), STAMPS),
-    two_blocks(STAMPS.tz_localize("UTC"), STAMPS.tz_localize("Asia/Tokyo")),
-    two_blocks(STAMPS - STAMPS[1], 0.5),
-    two_blocks(STAMPS - STAMPS[1], (STAMPS - STAMPS[0])),
+@pytest.mark.parametrize("make", [
+    lambda: two_blocks(STAMPS, 0.5),
+    lambda: two_blocks(STAMPS, STAMPS[::-1]),
+    lambda: two_blocks(STAMPS, STAMPS.as_unit("s")),
+    lambda: two_blocks(STAMPS.tz_localize("America/New_York"), STAMPS),
+    lambda: two_blocks(STAMPS.tz_localize("UTC"), STAMPS.tz_localize("Asia/Tokyo")),
+    lambda: two_blocks(STAMPS - STAMPS[1], 0.5),
+    lambda: two_blocks(STAMPS - STAMPS[1], (STAMPS - STAMPS[0])),
+    lambda: two_blocks(arrow_times("naive"), 0.5),
+    lambda: two_blocks(arrow_times("zoned"), 0.5),
+    lambda: two_blocks(arrow_times("duration"), 0.5),
+    lambda: two_blocks(arrow_times("naive"), arrow_times("naive")),
+    lambda: two_blocks(arrow_times("naive"), STAMPS),
 ], ids=["beside float64", "beside datetime", "beside seconds", "zoned beside naive",
-        "two zones", "timedelta beside float64", "timedelta beside timedelta"])
-def test_the_kind_of_time_cell_follows_the_dtypes(frame):
+        "two zones", "timedelta beside float64", "timedelta beside timedelta",
+        "arrow beside float64", "arrow zoned beside float64", "arrow duration beside float64",
+        "arrow beside arrow", "arrow beside datetime"])
+def test_the_kind_of_time_cell_follows_the_dtypes(make):
+    frame = make()
     for _ in range(2):  # the first frame in a process checks the rule against a sampled cell
         assert_same_as_values(frame)
 

@@ -72,6 +72,7 @@ std::optional<ArrowWords> ArrowWords::import(ArrowArrayStream& stream, std::stri
     }
     ArrowWords out(*layout);
     out.unit_ = unit;
+    out.zoned_ = layout->kind == Kind::timestamp && format.size() > 4;  // "tsu:" names no zone
     out.dictionary_ = dictionary;
     for (;;) {
         ArrowArray a{};
@@ -103,6 +104,7 @@ ArrowWords::ArrowWords(ArrowWords&& other) noexcept
       layout_(other.layout_),
       dictionary_(other.dictionary_),
       unit_(std::move(other.unit_)),
+      zoned_(other.zoned_),
       arrays_(std::move(other.arrays_)),
       length_(std::exchange(other.length_, 0)) {
     other.arrays_.clear();

@@ -33,6 +33,8 @@ class ArrowWords {
     Kind kind() const { return kind_; }
     // Timestamps and durations: "s", "ms", "us" or "ns".
     const std::string& unit() const { return unit_; }
+    // Timestamps with a time zone.
+    bool zoned() const { return zoned_; }
     std::size_t length() const { return length_; }
     bool has_nulls() const;
     // The numbers in place, where the arrays hold them without nulls in a width NumberView
@@ -65,6 +67,7 @@ class ArrowWords {
     Layout layout_;
     bool dictionary_ = false;
     std::string unit_;
+    bool zoned_ = false;
     std::vector<ArrowArray> arrays_;  // owned, none of length 0
     std::size_t length_ = 0;
     std::vector<NumberView> parts_;  // in_place()'s views of the arrays

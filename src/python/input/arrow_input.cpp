@@ -71,8 +71,12 @@ ColumnRead read_arrow_words(ArrowStream& stream, std::size_t rows, std::vector<s
                                : distinct_integers(rows, word, is_valid, true);
     const NumpyTimeUnit unit{arrow->unit(), 1};
     switch (kind) {
-        case K::timestamp: return {datetime_plan(std::move(values), unit)};
-        case K::duration: return {timedelta_plan(std::move(values), unit)};
+        case K::timestamp:
+            // A zone's object is pandas' to make from its name: zoned columns keep the sample.
+            if (arrow->zoned()) return {datetime_plan(std::move(values), unit)};
+            return {
+                datetime_plan(std::move(values), unit, TimeArray::arrow, PyRef::borrow(Py_None))};
+        case K::duration: return {timedelta_plan(std::move(values), unit, TimeArray::arrow)};
         case K::other: return {std::make_unique<BoxedPlan>(std::move(values.rows))};
         default: return {};
     }

@@ -49,18 +49,21 @@ class BoxedPlan final : public ColumnPlan {
     bool settle(DistinctCells::Boxer sample) override;
 };
 
+// The array a time column comes from, where an object `values` hands out Timestamps (in the
+// dtype's zone) or Timedeltas: pandas' own, or an Arrow-backed one; else other.
+enum class TimeArray : std::uint8_t { other, pandas, arrow };
+
 // Datetimes: counts of `unit` since the epoch (UTC where the column has a time zone),
 // rendered as the Timestamps or datetime64 scalars the frame hands out; NaT and missing
-// values, and values outside the years 1 to 9999, boxed. `tz`: the time zone of the column's
-// dtype (None if naive) where the column is pandas' own DatetimeArray, else null; with it and
-// an object `values`, the cells are known to be Timestamps in that zone.
+// values, and values outside the years 1 to 9999, boxed. `tz`: the zone of the column's dtype
+// (None if naive), known for an array other than `other`; with it and an object `values`, the
+// cells are known to be Timestamps in that zone.
 std::unique_ptr<ColumnPlan> datetime_plan(DistinctWords values, const NumpyTimeUnit& unit,
-                                          PyRef tz = {});
+                                          TimeArray array = TimeArray::other, PyRef tz = {});
 
 // Timedeltas likewise, rendered as the Timedeltas or timedelta64 scalars the frame hands out.
-// `own_array`: the column is pandas' own TimedeltaArray (its object cells are Timedeltas).
 std::unique_ptr<ColumnPlan> timedelta_plan(DistinctWords values, const NumpyTimeUnit& unit,
-                                           bool own_array = false);
+                                           TimeArray array = TimeArray::other);
 
 // Periods of `freq`, rendered as the Periods every frame hands out; values outside the
 // years 1000 to 9999 boxed.

@@ -38,10 +38,13 @@ std::unique_ptr<ColumnPlan> read_datetime_like(PyObject* values, pandas_compat::
         return std::make_unique<BoxedPlan>(std::move(words.rows));
     }
     const NumpyTimeUnit unit = numpy_time_unit(reinterpret_cast<PyObject*>(PyArray_DESCR(arr)));
-    if (!datetime) return timedelta_plan(std::move(words), unit, /*own_array=*/true);
+    if (!datetime) return timedelta_plan(std::move(words), unit, TimeArray::pandas);
     PyRef tz(PyObject_GetAttrString(values, "tz"));
-    if (!tz) clear_ordinary_error();
-    return datetime_plan(std::move(words), unit, std::move(tz));
+    if (!tz) {
+        clear_ordinary_error();
+        return datetime_plan(std::move(words), unit);
+    }
+    return datetime_plan(std::move(words), unit, TimeArray::pandas, std::move(tz));
 }
 
 }  // namespace vandra

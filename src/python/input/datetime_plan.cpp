@@ -53,19 +53,23 @@ std::optional<std::vector<std::int64_t>> wall_times(const std::vector<std::int64
 }
 
 // Whether an object `values` hands out the Timestamps (naive, or in the dtype's zone) or the
-// Timedeltas that the dtypes say: learnt from the first frame in the process that shows one.
-RenderTrust naive_trust, zoned_trust, timedelta_trust;
+// Timedeltas that the dtypes say, per array: learnt from the first frame in the process that
+// shows one.
+struct ObjectCellTrust {
+    RenderTrust naive, zoned, timedelta;
+};
+ObjectCellTrust pandas_array_trust, arrow_array_trust;
 
 class DatetimePlan final : public ColumnPlan {
   public:
-    // `own_array`: the column is pandas' own array, whose dtype's zone is `tz` (None if naive).
-    DatetimePlan(DistinctWords values, const NumpyTimeUnit& unit, bool timedelta, bool own_array,
+    // `tz`: the dtype's zone (None if naive) where `array` is known.
+    DatetimePlan(DistinctWords values, const NumpyTimeUnit& unit, bool timedelta, TimeArray array,
                  PyRef tz)
         : ColumnPlan(std::move(values.rows)),
           values_(std::move(values)),
           unit_(unit),
           timedelta_(timedelta),
-          own_array_(own_array),
+          array_(array),
           tz_(std::move(tz)) {
         const auto u = time_unit(unit_);
         const std::size_t k = values_.values.size();
@@ -90,7 +94,9 @@ class DatetimePlan final : public ColumnPlan {
         }
     }
 
-    void know_object_cells() override { objects_ = own_array_; }
+    void know_object_cells() override {
+        objects_ = array_ != TimeArray::other && (timedelta_ || tz_);
+    }
 
     // Missing values and NaT, the values no text is rendered for, and the first value to see
     // what the frame makes of them, unless the dtypes tell.
@@ -131,7 +137,8 @@ class DatetimePlan final : public ColumnPlan {
 
   private:
     RenderTrust& trust() const {
-        return timedelta_ ? timedelta_trust : tz_.get() == Py_None ? naive_trust : zoned_trust;
+        ObjectCellTrust& t = array_ == TimeArray::arrow ? arrow_array_trust : pandas_array_trust;
+        return timedelta_ ? t.timedelta : tz_.get() == Py_None ? t.naive : t.zoned;
     }
     // The cells' kind follows from the dtypes, and the process has seen it hold.
     bool objects_known() const { return objects_ && trust().confirmed(); }
@@ -187,8 +194,8 @@ class DatetimePlan final : public ColumnPlan {
     DistinctWords values_;
     NumpyTimeUnit unit_;
     bool timedelta_;
-    bool own_array_;
-    PyRef tz_;              // the dtype's zone (None if naive) for an own DatetimeArray
+    TimeArray array_;
+    PyRef tz_;              // the dtype's zone (None if naive), where array_ is known
     bool objects_ = false;  // the frame's `values` is an object array filled block by block
     std::vector<std::uint8_t> renderable_;  // rendered here, not boxed
     std::uint32_t first_valid_ = DistinctRows::kNoId;
@@ -197,14 +204,13 @@ class DatetimePlan final : public ColumnPlan {
 }  // namespace
 
 std::unique_ptr<ColumnPlan> datetime_plan(DistinctWords values, const NumpyTimeUnit& unit,
-                                          PyRef tz) {
-    const bool own = static_cast<bool>(tz);
-    return std::make_unique<DatetimePlan>(std::move(values), unit, false, own, std::move(tz));
+                                          TimeArray array, PyRef tz) {
+    return std::make_unique<DatetimePlan>(std::move(values), unit, false, array, std::move(tz));
 }
 
 std::unique_ptr<ColumnPlan> timedelta_plan(DistinctWords values, const NumpyTimeUnit& unit,
-                                           bool own_array) {
-    return std::make_unique<DatetimePlan>(std::move(values), unit, true, own_array, PyRef());
+                                           TimeArray array) {
+    return std::make_unique<DatetimePlan>(std::move(values), unit, true, array, PyRef());
 }
 
 }  // namespace vandra
