@@ -120,8 +120,8 @@ bench-inputs: bench-install
 
 # The first call in a fresh process beside the steady calls, with pyarrow and without.
 bench-first-call: bench-install
-	$(BPY) bench/first_call.py
-	$(BPY) bench/first_call.py --no-pyarrow
+	$(BPY) bench/first_call.py --readme README.md
+	$(BPY) bench/first_call.py --no-pyarrow --readme README.md
 
 # Datetime, category, nullable and Arrow columns and NumPy text arrays against pandas
 # (bench/column_types.py). Where TYPES_BEFORE exists (that script's JSON from a run of an

@@ -10,6 +10,7 @@ columns, made into a frame.
     python bench/first_call.py                 # 1,000,000 rows, 1 and 2 threads, 3 processes each
     python bench/first_call.py --quick         # 100,000 rows, 2 processes
     python bench/first_call.py --no-pyarrow    # pandas without pyarrow (python-backed str)
+    python bench/first_call.py --readme README.md   # also the table between its markers there
 """
 
 from __future__ import annotations
@@ -22,6 +23,7 @@ import resource
 import statistics
 import subprocess
 import sys
+import textwrap
 import time
 from pathlib import Path
 
@@ -100,6 +102,30 @@ def summary(runs: list[dict]) -> dict:
     return {"first": first, "worst3": worst3, "steady": steady, "rss": rss}
 
 
+def readme_table(figures: list[dict]) -> str:
+    ms = lambda s: f"{s * 1e3:.0f}"  # noqa: E731
+    lines = ["| workload | threads | vandra first / worst of 3 / steady | pandas first / steady "
+             "| first ÷ pandas' | steady ÷ pandas' |", "|---|---:|---:|---:|---:|---:|"]
+    for f in figures:
+        ours, peer = f["vandra"], f["pandas"]
+        lines.append(f"| {f['workload']} | {f['threads']} | {ms(ours['first'])} / "
+                     f"{ms(ours['worst3'])} / {ms(ours['steady'])} ms | {ms(peer['first'])} / "
+                     f"{ms(peer['steady'])} ms | {ours['first'] / peer['first']:.2f} | "
+                     f"{ours['steady'] / peer['steady']:.2f} |")
+    return "\n".join(lines) + "\n"
+
+
+def write_readme(path: Path, name: str, section: str) -> None:
+    start_mark = f"<!-- {name}: written by bench/first_call.py; edits here are overwritten -->"
+    end_mark = f"<!-- {name}: end -->"
+    text = path.read_text()
+    start, end = text.find(start_mark), text.find(end_mark)
+    if start < 0 or end < start:
+        raise SystemExit(f"{path}: no {start_mark!r} ... {end_mark!r} markers")
+    start += len(start_mark)
+    path.write_text(text[:start] + "\n" + section + text[end:])
+
+
 def main() -> int:
     ap = argparse.ArgumentParser()
     ap.add_argument("--child", nargs=3, metavar=("LIB", "WORKLOAD", "ROWS"))
@@ -110,6 +136,7 @@ def main() -> int:
     ap.add_argument("--no-pyarrow", action="store_true")
     ap.add_argument("--quick", action="store_true")
     ap.add_argument("--json", type=Path, help="also write the figures here")
+    ap.add_argument("--readme", type=Path, help="write the table between this file's markers")
     args = ap.parse_args()
     if args.child:
         child(args.child[0], args.child[1], int(args.child[2]))
@@ -142,6 +169,16 @@ def main() -> int:
                   f" | {ours['rss']:.0f} / {peer['rss']:.0f} |", flush=True)
     if args.json:
         args.json.write_text(json.dumps(figures, indent=1))
+    if args.readme:
+        arrow = "without pyarrow" if args.no_pyarrow else "with pyarrow"
+        heading = (f"First calls {arrow}: {args.rows:,} rows, each library in "
+                   f"{args.processes} fresh processes per row, 6 calls each, no memory touched "
+                   f"beforehand (`make bench-first-call`, commit {commit}); the first call and "
+                   "the worst of the first three are medians over the processes, steady the "
+                   "median of calls 4 to 6; pandas is the plain idiom on one thread.")
+        write_readme(args.readme, "first calls" + (", no pyarrow" if args.no_pyarrow else ""),
+                     textwrap.fill(heading, width=95, break_long_words=False,
+                                   break_on_hyphens=False) + "\n\n" + readme_table(figures))
     return 0
 
 
