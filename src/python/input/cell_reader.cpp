@@ -31,6 +31,7 @@ std::size_t slot_of(const PyObject* obj) {
 }  // namespace
 
 std::string_view CellReader::str_label(PyObject* str) {
+    if (!seen_) seen_ = std::make_unique<Seen[]>(kSeen);
     Seen& s = seen_[slot_of(str)];
     if (s.str.get() == str) return s.label;
     s.label = str_text(str, store_);
