@@ -95,7 +95,7 @@ class CellReader {
     LabelStore store_;  // holds the bytes of every label view until encoding is done
     std::deque<std::pair<std::vector<double>, std::vector<std::uint32_t>>> indexed_numbers_;
     std::vector<std::unique_ptr<LabelSource>> owned_sources_;
-    std::unique_ptr<Seen[]> seen_;  // kSeen entries, once a str is met
+    std::unique_ptr<Seen[]> seen_;                              // kSeen entries, once a str is met
     PyRef decimal_type_ = imported_attr("decimal", "Decimal");  // null: no Decimal can be here
     std::unique_ptr<Decimal[]> decimals_;                       // kSeen entries, once needed
 };
