@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "lib/code_map.hpp"
+#include "lib/distinct_rows.hpp"
 #include "lib/key_sort.hpp"
 
 namespace vandra {
@@ -80,7 +81,7 @@ class LabelSource {
 class DistinctLabels final : public LabelSource {
   public:
     DistinctLabels(std::vector<std::string_view> forms, std::vector<std::uint32_t> named,
-                   std::vector<std::uint32_t> ids, std::size_t from)
+                   RowIds ids, std::size_t from)
         : forms_(std::move(forms)), named_(std::move(named)), ids_(std::move(ids)), from_(from) {}
 
     std::size_t length() const override { return ids_.size(); }
@@ -89,7 +90,7 @@ class DistinctLabels final : public LabelSource {
   private:
     std::vector<std::string_view> forms_;
     std::vector<std::uint32_t> named_;
-    std::vector<std::uint32_t> ids_;
+    RowIds ids_;
     std::size_t from_;
 };
 
@@ -112,8 +113,7 @@ class ValueRenderer {
 // comparing texts. Nothing is hashed or sorted by text.
 class OrderedLabels final : public LabelSource {
   public:
-    OrderedLabels(std::vector<std::uint32_t> ids, std::size_t values,
-                  std::vector<KeyedItem> ordered,
+    OrderedLabels(RowIds ids, std::size_t values, KeyedItems ordered,
                   std::vector<std::pair<std::uint32_t, std::string_view>> others,
                   std::shared_ptr<const ValueRenderer> renderer)
         : ids_(std::move(ids)),
@@ -126,9 +126,9 @@ class OrderedLabels final : public LabelSource {
     CodeMap encode(double* codes) const override;
 
   private:
-    std::vector<std::uint32_t> ids_;
+    RowIds ids_;
     std::size_t values_;
-    std::vector<KeyedItem> ordered_;
+    KeyedItems ordered_;
     std::vector<std::pair<std::uint32_t, std::string_view>> others_;
     std::shared_ptr<const ValueRenderer> renderer_;
 };

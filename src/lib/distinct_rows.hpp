@@ -15,12 +15,16 @@
 
 #include "lib/byte_hash.hpp"
 #include "lib/label_table.hpp"
+#include "lib/scratch.hpp"
 
 namespace vandra {
 
+// Per-row ids live only while a call runs: their memory is the call's scratch.
+using RowIds = scratch::vector<std::uint32_t>;
+
 struct DistinctRows {
-    std::vector<std::uint32_t> ids;      // one per row
-    std::vector<std::size_t> first_row;  // one per distinct value
+    RowIds ids;                              // one per row
+    scratch::vector<std::size_t> first_row;  // one per distinct value
     static constexpr std::uint32_t kNoId = 0xFFFFFFFF;
 
     std::size_t rows() const noexcept { return ids.size(); }
@@ -42,7 +46,7 @@ DistinctRows distinct_codes(std::size_t rows, std::size_t codes, Code code) {
     detail::check_rows(rows);
     DistinctRows d;
     d.ids.resize(rows);
-    std::vector<std::uint32_t> id_of(codes, DistinctRows::kNoId);
+    scratch::vector<std::uint32_t> id_of(codes, DistinctRows::kNoId);
     for (std::size_t i = 0; i < rows; ++i) {
         std::uint32_t& id = id_of[code(i)];
         if (id == DistinctRows::kNoId) {
@@ -191,7 +195,7 @@ DistinctWords distinct_integers(std::size_t rows, Word word, Valid valid, bool i
     }
     const std::size_t limit = rows < (std::size_t{1} << 16) ? std::size_t{1} << 16 : rows;
     if (lo > hi || hi - lo >= limit) return distinct_words(rows, word, valid);
-    std::vector<std::uint32_t> id_of(hi - lo + 1, DistinctRows::kNoId);
+    scratch::vector<std::uint32_t> id_of(hi - lo + 1, DistinctRows::kNoId);
     return detail::number_words(rows, word, valid,
                                 [&](std::uint64_t w, std::uint32_t next, std::size_t) {
                                     std::uint32_t& id = id_of[key(w) - lo];

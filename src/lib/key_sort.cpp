@@ -7,7 +7,7 @@ namespace vandra {
 namespace {
 
 // Runs of equal keys (rare: the same wall-clock time at two UTC offsets) by their ties.
-void sort_ties(std::vector<KeyedItem>& items) {
+void sort_ties(KeyedItems& items) {
     const std::size_t n = items.size();
     for (std::size_t i = 0; i < n;) {
         std::size_t j = i + 1;
@@ -23,7 +23,7 @@ void sort_ties(std::vector<KeyedItem>& items) {
 
 }  // namespace
 
-void sort_by_key(std::vector<KeyedItem>& items) {
+void sort_by_key(KeyedItems& items) {
     const std::size_t n = items.size();
     if (n < 256) {
         std::sort(items.begin(), items.end(), [](const KeyedItem& a, const KeyedItem& b) {
@@ -37,10 +37,10 @@ void sort_by_key(std::vector<KeyedItem>& items) {
     const auto span = static_cast<std::uint64_t>(hi->key) - static_cast<std::uint64_t>(lo->key);
     if (span < 2 * static_cast<std::uint64_t>(n)) {
         const std::int64_t base = lo->key;
-        std::vector<std::uint32_t> at(span + 2, 0);
+        scratch::vector<std::uint32_t> at(span + 2, 0);
         for (const KeyedItem& x : items) ++at[static_cast<std::size_t>(x.key - base) + 1];
         for (std::size_t k = 1; k < at.size(); ++k) at[k] += at[k - 1];
-        std::vector<KeyedItem> sorted(n);
+        KeyedItems sorted(n);
         for (const KeyedItem& x : items) sorted[at[static_cast<std::size_t>(x.key - base)]++] = x;
         items.swap(sorted);
         sort_ties(items);
@@ -52,7 +52,7 @@ void sort_by_key(std::vector<KeyedItem>& items) {
         std::uint64_t key;
         std::uint32_t at;
     };
-    std::vector<Slim> slim(n), scratch(n);
+    scratch::vector<Slim> slim(n), spare(n);
     for (std::size_t i = 0; i < n; ++i) {
         slim[i] = Slim{static_cast<std::uint64_t>(items[i].key) ^ (std::uint64_t{1} << 63),
                        static_cast<std::uint32_t>(i)};
@@ -72,10 +72,10 @@ void sort_by_key(std::vector<KeyedItem>& items) {
         if (std::any_of(at + 1, at + kBuckets + 1, [n](std::size_t c) { return c == n; })) continue;
         for (std::size_t b = 0; b < kBuckets; ++b) at[b + 1] += at[b];
         const int shift = p * kBits;
-        for (const Slim& x : slim) scratch[at[(x.key >> shift) & (kBuckets - 1)]++] = x;
-        slim.swap(scratch);
+        for (const Slim& x : slim) spare[at[(x.key >> shift) & (kBuckets - 1)]++] = x;
+        slim.swap(spare);
     }
-    std::vector<KeyedItem> sorted(n);
+    KeyedItems sorted(n);
     for (std::size_t i = 0; i < n; ++i) sorted[i] = items[slim[i].at];
     items.swap(sorted);
     sort_ties(items);

@@ -4,7 +4,7 @@
 #pragma once
 
 #include <cstdint>
-#include <vector>
+#include "lib/scratch.hpp"
 
 namespace vandra {
 
@@ -14,7 +14,9 @@ struct KeyedItem {
     std::uint32_t item;
 };
 
+using KeyedItems = scratch::vector<KeyedItem>;
+
 // Sorts by (key, tie), ascending. Throws std::bad_alloc.
-void sort_by_key(std::vector<KeyedItem>& items);
+void sort_by_key(KeyedItems& items);
 
 }  // namespace vandra

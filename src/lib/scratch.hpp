@@ -6,7 +6,9 @@
 #pragma once
 
 #include <cstddef>
+#include <limits>
 #include <mutex>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -46,9 +48,10 @@ class Pool {
         out.clear();
         return out;
     }
+    // Keeps `v`'s buffer for the calls that follow; outside any call (0) it is freed.
     void give(std::vector<T>&& v, unsigned call) {
         const std::size_t bytes = v.capacity() * sizeof(T);
-        if (bytes < kMinBytes) return;
+        if (bytes < kMinBytes || call == 0) return;
         std::lock_guard lock(mutex_);
         if (bytes_ + bytes > kMaxBytes) return;  // freed as it goes
         bytes_ += bytes;
@@ -84,6 +87,95 @@ class Pool {
     std::size_t bytes_ = 0;
 };
 
+// Raw blocks of kMinBytes or more, for Allocator: each holds its size in a header before it.
+class Blocks {
+  public:
+    static Blocks& instance() {
+        static Blocks* blocks = new Blocks;  // never destroyed, like the pools
+        return *blocks;
+    }
+    // A kept block of at least `bytes` and at most 4 times that, else a new one. Throws
+    // std::bad_alloc.
+    void* take(std::size_t bytes) {
+        {
+            std::lock_guard lock(mutex_);
+            std::size_t best = free_.size();
+            for (std::size_t k = 0; k < free_.size(); ++k) {
+                const std::size_t size = free_[k].size;
+                if (size >= bytes && size / 4 <= bytes &&
+                    (best == free_.size() || size < free_[best].size))
+                    best = k;
+            }
+            if (best < free_.size()) {
+                void* p = free_[best].block;
+                bytes_ -= free_[best].size;
+                free_.erase(free_.begin() + static_cast<std::ptrdiff_t>(best));
+                return p;
+            }
+        }
+        if (bytes > std::numeric_limits<std::size_t>::max() - kHeader) throw std::bad_alloc();
+        auto* raw = static_cast<char*>(::operator new(bytes + kHeader, kAlign));
+        *reinterpret_cast<std::size_t*>(raw) = bytes;
+        return raw + kHeader;
+    }
+    // Keeps `block` for the calls that follow; outside any call (0) it is freed at once.
+    void give(void* block, unsigned call) noexcept {
+        const std::size_t size = size_of(block);
+        if (call == 0) {
+            release(block);
+            return;
+        }
+        try {
+            std::lock_guard lock(mutex_);
+            if (bytes_ + size <= kMaxBytes) {
+                free_.push_back(Entry{block, size, call});
+                bytes_ += size;
+                return;
+            }
+        } catch (...) {  // no room to remember it: freed
+        }
+        release(block);
+    }
+    void trim(unsigned call) {
+        std::vector<void*> dropped;
+        {
+            std::lock_guard lock(mutex_);
+            for (std::size_t k = 0; k < free_.size();) {
+                if (free_[k].call == call) {
+                    ++k;
+                    continue;
+                }
+                bytes_ -= free_[k].size;
+                dropped.push_back(free_[k].block);
+                free_.erase(free_.begin() + static_cast<std::ptrdiff_t>(k));
+            }
+        }
+        for (void* b : dropped) release(b);
+    }
+    std::size_t kept_bytes() {
+        std::lock_guard lock(mutex_);
+        return bytes_;
+    }
+
+  private:
+    static constexpr std::size_t kHeader = 64;  // keeps the block 64-byte aligned
+    static constexpr std::align_val_t kAlign{64};
+    static std::size_t size_of(void* block) {
+        return *reinterpret_cast<std::size_t*>(static_cast<char*>(block) - kHeader);
+    }
+    static void release(void* block) noexcept {
+        ::operator delete(static_cast<char*>(block) - kHeader, kAlign);
+    }
+    struct Entry {
+        void* block;
+        std::size_t size;
+        unsigned call;
+    };
+    std::mutex mutex_;
+    std::vector<Entry> free_;
+    std::size_t bytes_ = 0;
+};
+
 // The outermost call under way (0: none), and how many scopes are open.
 struct Calls {
     std::mutex mutex;
@@ -94,7 +186,47 @@ inline Calls& calls() {
     return *c;
 }
 
+inline unsigned current_call() {
+    std::lock_guard lock(calls().mutex);
+    return calls().current;
+}
+
 }  // namespace detail
+
+// An allocator whose large blocks (kMinBytes or more) come from, and go back to, the pool of
+// raw blocks: a container of it reuses the memory of the last call's containers.
+template <class T>
+struct Allocator {
+    using value_type = T;
+    Allocator() = default;
+    template <class U>
+    Allocator(const Allocator<U>&) noexcept {}  // NOLINT: converting, as allocators are
+
+    T* allocate(std::size_t n) {
+        static_assert(alignof(T) <= 64);
+        if (n > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_alloc();
+        const std::size_t bytes = n * sizeof(T);
+        if (bytes < kMinBytes) return static_cast<T*>(::operator new(bytes));
+        return static_cast<T*>(detail::Blocks::instance().take(bytes));
+    }
+    void deallocate(T* p, std::size_t n) noexcept {
+        if (n * sizeof(T) < kMinBytes) {
+            ::operator delete(p);
+            return;
+        }
+        detail::Blocks::instance().give(p, detail::current_call());
+    }
+    friend bool operator==(const Allocator&, const Allocator&) noexcept { return true; }
+};
+
+// A vector of the call's scratch memory.
+template <class T>
+using vector = std::vector<T, Allocator<T>>;
+
+// The bytes of raw blocks kept now.
+inline std::size_t kept_block_bytes() {
+    return detail::Blocks::instance().kept_bytes();
+}
 
 // The element types whose buffers are pooled; CallScope trims each.
 template <class T>
@@ -107,12 +239,7 @@ std::vector<T> take(std::size_t n) {
 // Keeps `v`'s memory for the next call that takes as much.
 template <class T>
 void give(std::vector<T>&& v) {
-    unsigned call;
-    {
-        std::lock_guard lock(detail::calls().mutex);
-        call = detail::calls().current;
-    }
-    detail::Pool<T>::instance().give(std::move(v), call);
+    detail::Pool<T>::instance().give(std::move(v), detail::current_call());
 }
 
 // The bytes of T's buffers kept now (for the tests and the benchmarks' reports).
@@ -135,9 +262,14 @@ class CallScope {
         unsigned ended = 0;
         {
             std::lock_guard lock(c.mutex);
-            if (--c.open == 0) ended = c.current;
+            if (--c.open == 0) {
+                ended = c.current;
+                c.current = 0;
+            }
         }
-        if (ended != 0) (detail::Pool<Ts>::instance().trim(ended), ...);
+        if (ended == 0) return;
+        (detail::Pool<Ts>::instance().trim(ended), ...);
+        detail::Blocks::instance().trim(ended);
     }
     CallScope(const CallScope&) = delete;
     CallScope& operator=(const CallScope&) = delete;

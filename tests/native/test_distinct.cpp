@@ -72,7 +72,7 @@ TEST_CASE("integers far apart, and at both ends of the range, are hashed, not ta
     auto v = [](std::size_t) { return true; };
     for (const bool is_signed : {true, false}) {
         const DistinctWords d = distinct_integers(word.size(), w, v, is_signed);
-        CHECK((d.rows.ids == std::vector<std::uint32_t>{0, 1, 2, 0, 3}));
+        CHECK((d.rows.ids == RowIds{0, 1, 2, 0, 3}));
     }
 }
 
@@ -87,7 +87,7 @@ TEST_CASE("ids_from lists the values of later rows in order of their first occur
 // Rows 0..2 hold values 0, 1, 0 before the text from row 2 on; forms 2*id and 2*id + 1.
 TEST_CASE("distinct labels: a value's two forms, equal texts merged, missing texts uncoded") {
     const std::vector<std::string_view> forms = {"1", "1", "x", "x", "", "NaN"};
-    const std::vector<std::uint32_t> ids = {0, 1, 0, 2, 1, 0};
+    const RowIds ids = {0, 1, 0, 2, 1, 0};
     // forms 0 (value 0 as a number), 1 (its text "1", equal), 3 ("x"), 5 (missing)
     DistinctLabels labels(forms, {0, 2, 1, 3, 5}, ids, 2);
     std::vector<double> codes(ids.size());
@@ -108,8 +108,8 @@ TEST_CASE("ordered labels: rendered in order, other texts merged in, repeats sha
         }
     };
     const auto letters = std::make_shared<Letters>();
-    const std::vector<std::uint32_t> ids = {0, 4, 1, 5, 6, 2, 7, 3, 8};
-    const std::vector<KeyedItem> ordered = {{0, 0, 0}, {1, 0, 1}, {2, 0, 2}, {3, 0, 3}};
+    const RowIds ids = {0, 4, 1, 5, 6, 2, 7, 3, 8};
+    const KeyedItems ordered = {{0, 0, 0}, {1, 0, 1}, {2, 0, 2}, {3, 0, 3}};
     OrderedLabels labels(ids, 9, ordered, {{4, "a"}, {5, "d"}, {6, "NaN"}, {7, "z"}, {8, "z"}},
                          letters);
     std::vector<double> codes(ids.size());
@@ -129,7 +129,7 @@ TEST_CASE("sort_by_key orders by key, signed, then by tie") {
     // Sparse keys go by radix, dense ones (a range under twice their number) by counting.
     for (const std::int64_t scale : {std::int64_t{1} << 40, std::int64_t{1}})
         for (const std::size_t n : {std::size_t{10}, std::size_t{5000}}) {
-            std::vector<KeyedItem> items(n);
+            KeyedItems items(n);
             for (std::size_t i = 0; i < n; ++i) {
                 const auto key = static_cast<std::int64_t>(rng() % 100) - 50;
                 items[i] = KeyedItem{key * scale, rng() % 3, static_cast<std::uint32_t>(i)};

@@ -1,3 +1,4 @@
+#include <cstdint>
 #include <thread>
 #include <vector>
 
@@ -38,6 +39,27 @@ TEST_CASE("the next call takes the buffer a call gave back; a call that needs fa
     CHECK(scratch::kept_bytes<double>() == 0);
 }
 
+TEST_CASE("a scratch vector's block goes to the next call's vector; outside a call it is freed") {
+    const std::uint32_t* kept;
+    {
+        Scope call;
+        scratch::vector<std::uint32_t> ids(kBig, 7);
+        kept = ids.data();
+    }
+    CHECK(scratch::kept_block_bytes() >= kBig * sizeof(std::uint32_t));
+    {
+        Scope call;
+        scratch::vector<std::uint32_t> ids(kBig / 2);  // value-initialised, whatever it reuses
+        CHECK(ids.data() == kept && ids[0] == 0 && ids.back() == 0);
+        scratch::vector<std::uint32_t> other(kBig);  // the block is taken: a new one
+        CHECK(other.data() != kept);
+    }
+    { Scope call; }
+    CHECK(scratch::kept_block_bytes() == 0);
+    { scratch::vector<double> outside(kBig); }
+    CHECK(scratch::kept_block_bytes() == 0);
+}
+
 TEST_CASE("nothing is kept beyond the limit, nor small buffers") {
     {
         Scope call;
@@ -65,6 +87,8 @@ TEST_CASE("threads take and give at once") {
                     std::vector<double> v = scratch::take<double>(kBig);
                     v.push_back(1.0);
                     scratch::give(std::move(v));
+                    scratch::vector<std::uint32_t> ids(kBig + static_cast<std::size_t>(k));
+                    ids.back() = 1;
                 }
             });
         }
@@ -72,7 +96,7 @@ TEST_CASE("threads take and give at once") {
     }
     CHECK(scratch::kept_bytes<double>() <= 4 * 2 * kBig * sizeof(double));
     { Scope call; }
-    CHECK(scratch::kept_bytes<double>() == 0);
+    CHECK(scratch::kept_bytes<double>() == 0 && scratch::kept_block_bytes() == 0);
 }
 
 CHECK_MAIN()

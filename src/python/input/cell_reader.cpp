@@ -113,8 +113,7 @@ void CellReader::add_slots(std::size_t j, const char* slots, std::ptrdiff_t stri
     }
 }
 
-void CellReader::set_indexed_numbers(std::size_t j, std::vector<double> table,
-                                     std::vector<std::uint32_t> index) {
+void CellReader::set_indexed_numbers(std::size_t j, std::vector<double> table, RowIds index) {
     const auto& [t, i] = indexed_numbers_.emplace_back(std::move(table), std::move(index));
     buffers_.number_views[j] =
         NumberView{reinterpret_cast<const char*>(t.data()), 0, NumberView::Type::indexed, i.data()};

@@ -42,8 +42,7 @@ class CellReader {
         set_text(j, owned_sources_.back().get());
     }
     // Column j as a table of doubles and each row's position in it.
-    void set_indexed_numbers(std::size_t j, std::vector<double> table,
-                             std::vector<std::uint32_t> index);
+    void set_indexed_numbers(std::size_t j, std::vector<double> table, RowIds index);
     // Keeps the bytes of labels until encoding is done.
     LabelStore& store() { return store_; }
     // Column j from an array of object pointers, rows of them `stride` bytes apart. An empty
@@ -93,7 +92,7 @@ class CellReader {
     std::size_t since_check_ = 0;
     ColumnBuffers buffers_;
     LabelStore store_;  // holds the bytes of every label view until encoding is done
-    std::deque<std::pair<std::vector<double>, std::vector<std::uint32_t>>> indexed_numbers_;
+    std::deque<std::pair<std::vector<double>, RowIds>> indexed_numbers_;
     std::vector<std::unique_ptr<LabelSource>> owned_sources_;
     std::unique_ptr<Seen[]> seen_;                              // kSeen entries, once a str is met
     PyRef decimal_type_ = imported_attr("decimal", "Decimal");  // null: no Decimal can be here

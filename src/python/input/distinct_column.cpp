@@ -67,7 +67,8 @@ void read_distinct(CellReader& reader, std::size_t j, DistinctRows& rows, Distin
     if (first_text == 0) {
         // Every row takes its value's own text. Where the texts of values have keys to sort
         // by, they are rendered only once the codes are known, straight into the fit.
-        std::vector<KeyedItem> keyed;
+        KeyedItems keyed;
+        keyed.reserve(k);
         for (std::uint32_t id = 0; id < k; ++id) {
             if (const auto key = cells.key(id)) keyed.push_back(KeyedItem{key->key, key->tie, id});
         }
