@@ -91,13 +91,38 @@ class CategoryPlan : public ColumnPlan {
     std::uint32_t missing_ = DistinctRows::kNoId, first_ = DistinctRows::kNoId;
 };
 
+// The ids of the used categories' values (the missing value's left out), by ascending code.
+std::vector<std::uint32_t> ids_by_code(const std::vector<std::int64_t>& code_of,
+                                       std::size_t categories, std::uint32_t missing) {
+    std::vector<std::uint32_t> in_order;
+    const std::size_t used = code_of.size() - (missing != DistinctRows::kNoId ? 1 : 0);
+    in_order.reserve(used);
+    if (categories <= 64 * used) {  // a slot per category
+        std::vector<std::uint32_t> slot(categories, DistinctRows::kNoId);
+        for (std::uint32_t id = 0; id < code_of.size(); ++id) {
+            if (id != missing) slot[static_cast<std::size_t>(code_of[id])] = id;
+        }
+        for (const std::uint32_t id : slot) {
+            if (id != DistinctRows::kNoId) in_order.push_back(id);
+        }
+    } else {
+        for (std::uint32_t id = 0; id < code_of.size(); ++id) {
+            if (id != missing) in_order.push_back(id);
+        }
+        std::sort(in_order.begin(), in_order.end(),
+                  [&](std::uint32_t a, std::uint32_t b) { return code_of[a] < code_of[b]; });
+    }
+    return in_order;
+}
+
 // The texts of a categorical's used categories, per value (the missing value's is empty).
 // Where they strictly ascend with the categories' codes, as pandas keeps categories made from
-// values, the codes order the texts: encoding then sorts codes, not texts.
+// values, the codes order the texts: encoding then sorts codes, not texts. `in_order` is
+// ids_by_code of the values.
 struct CategoryTexts final : ValueRenderer {
-    CategoryTexts(std::vector<std::string_view> views, const std::vector<std::int64_t>& codes,
-                  std::size_t categories, std::uint32_t missing)
-        : texts(std::move(views)), code_of(codes), ascending(ascend(categories, missing)) {}
+    CategoryTexts(std::vector<std::string_view> views, std::vector<std::int64_t> codes,
+                  const std::vector<std::uint32_t>& in_order)
+        : texts(std::move(views)), code_of(std::move(codes)), ascending(ascend(in_order)) {}
 
     // Rendered in ascending code order: read in that order where every category's text is
     // at hand.
@@ -111,25 +136,7 @@ struct CategoryTexts final : ValueRenderer {
     bool ascending;
 
   private:
-    bool ascend(std::size_t categories, std::uint32_t missing) const {
-        std::vector<std::uint32_t> in_order;
-        const std::size_t used = code_of.size() - (missing != DistinctRows::kNoId ? 1 : 0);
-        if (categories <= 64 * used) {  // a slot per category
-            std::vector<std::uint32_t> slot(categories, DistinctRows::kNoId);
-            for (std::uint32_t id = 0; id < code_of.size(); ++id) {
-                if (id != missing) slot[static_cast<std::size_t>(code_of[id])] = id;
-            }
-            in_order.reserve(used);
-            for (const std::uint32_t id : slot) {
-                if (id != DistinctRows::kNoId) in_order.push_back(id);
-            }
-        } else {
-            for (std::uint32_t id = 0; id < code_of.size(); ++id) {
-                if (id != missing) in_order.push_back(id);
-            }
-            std::sort(in_order.begin(), in_order.end(),
-                      [&](std::uint32_t a, std::uint32_t b) { return code_of[a] < code_of[b]; });
-        }
+    bool ascend(const std::vector<std::uint32_t>& in_order) const {
         for (std::size_t k = 1; k < in_order.size(); ++k) {
             if (!(texts[in_order[k - 1]] < texts[in_order[k]])) return false;
         }
@@ -181,17 +188,18 @@ class CategoryObjectsPlan final : public CategoryPlan {
           code_of_(std::move(code_of)),
           objects_(std::move(objects)),
           categories_(categories),
+          in_order_(ids_by_code(code_of_, categories, missing_)),
           texts_(str_texts()) {}
 
     bool settle(DistinctCells::Boxer sample) override {
         if (!first_as_expected(sample, [&](PyObject* cell) { return cell == category(first_); }))
             return false;
         if (texts_) {
-            cells_ = std::make_unique<CategoryTextCells>(
-                std::move(sample),
-                std::make_shared<CategoryTexts>(std::move(*texts_), code_of_, categories_,
-                                                missing_),
-                missing_, missing_known());
+            auto texts =
+                std::make_shared<CategoryTexts>(std::move(*texts_), std::move(code_of_), in_order_);
+            texts->by_code = std::move(by_code_);
+            cells_ = std::make_unique<CategoryTextCells>(std::move(sample), std::move(texts),
+                                                         missing_, missing_known());
             return true;
         }
         cells_ = std::make_unique<BoxedCells>([this, sample = std::move(sample)](std::uint32_t id) {
@@ -214,11 +222,14 @@ class CategoryObjectsPlan final : public CategoryPlan {
         return obj ? obj : Py_None;
     }
 
-    // The UTF-8 of each used category, where all are strs (held by the categories array).
-    std::optional<std::vector<std::string_view>> str_texts() const {
+    // The UTF-8 of each used category, where all are strs (held by the categories array), read
+    // in the categories' order: strs made in that order lie in that order in memory. Where
+    // most categories are used, they are also kept per category, for the fit to be written
+    // from in that order.
+    std::optional<std::vector<std::string_view>> str_texts() {
         std::vector<std::string_view> texts(code_of_.size());
-        for (std::uint32_t id = 0; id < code_of_.size(); ++id) {
-            if (id == missing_) continue;
+        if (categories_ <= 4 * in_order_.size()) by_code_.resize(categories_);
+        for (const std::uint32_t id : in_order_) {
             PyObject* obj = category(id);
             if (!PyUnicode_CheckExact(obj)) return std::nullopt;
             Py_ssize_t size = 0;
@@ -228,6 +239,7 @@ class CategoryObjectsPlan final : public CategoryPlan {
                 return std::nullopt;
             }
             texts[id] = std::string_view(utf8, static_cast<std::size_t>(size));
+            if (!by_code_.empty()) by_code_[static_cast<std::size_t>(code_of_[id])] = texts[id];
         }
         return texts;
     }
@@ -235,6 +247,8 @@ class CategoryObjectsPlan final : public CategoryPlan {
     std::vector<std::int64_t> code_of_;  // per value
     PyRef objects_;
     std::size_t categories_;
+    std::vector<std::uint32_t> in_order_;
+    std::vector<std::string_view> by_code_;               // per category, or empty
     std::optional<std::vector<std::string_view>> texts_;  // where every used category is a str
 };
 
@@ -257,8 +271,9 @@ class CategoryTextsPlan final : public CategoryPlan {
     // The frame must hand out a str of the category's text.
     bool settle(DistinctCells::Boxer sample) override {
         if (!first_as_expected(sample, [&](PyObject* cell) { return is_text(cell); })) return false;
+        const auto in_order = ids_by_code(code_of_, all_.size(), missing_);
         auto texts =
-            std::make_shared<CategoryTexts>(std::move(texts_), code_of_, all_.size(), missing_);
+            std::make_shared<CategoryTexts>(std::move(texts_), std::move(code_of_), in_order);
         texts->by_code = std::move(all_);
         cells_ = std::make_unique<CategoryTextCells>(std::move(sample), std::move(texts), missing_,
                                                      missing_known());
