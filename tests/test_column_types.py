@@ -45,7 +45,9 @@ INSTANTS = [1362897000 * 10**9, 1362900600 * 10**9, 1383456600 * 10**9, 13834602
             -1_500_000_000, 1582979696_123456789, 0]
 YEAR_2500_S = 16725225600  # beyond the ns range
 YEAR_12000_S = 316592977200  # beyond the years datetime writes: boxed, not rendered
-DURATIONS = [0, 1, -1, 1_500_000_000, -90_061_001_000_001, 86_400 * 10**9]
+# Days of one and two digits either side of zero: "10 days" sorts before "9 days".
+DURATIONS = [0, 1, -1, 1_500_000_000, -90_061_001_000_001, 86_400 * 10**9,
+             9 * 86_400 * 10**9 + 1, 10 * 86_400 * 10**9, -10 * 86_400 * 10**9 - 1]
 # Beyond the ~999,999,999 days of Python's timedelta, where numpy's scalars stay scalars.
 FAR = {"s": [10**15, -10**15], "ms": [10**18, -10**18]}
 TZS = ["UTC", "America/New_York", datetime.timezone(-datetime.timedelta(hours=3, minutes=30))]
@@ -253,8 +255,10 @@ STAMPS = pd.to_datetime(["2021-03-04 05:06:07", "1999-12-31 00:00:00", None,
 def arrow_times(kind):
     pa = pytest.importorskip("pyarrow")
     t = {"naive": pa.timestamp("us"), "zoned": pa.timestamp("us", "Asia/Tokyo"),
-         "duration": pa.duration("ms")}[kind]
+         "duration": pa.duration("ms"), "days": pa.duration("ns")}[kind]
     values = pa.array([1_600_000_000_000_000, None, 1_500_000_000_123_456, 0]).cast(t)
+    if kind == "days":
+        values = pa.array(DURATIONS + [None], t)
     return pd.array(values, dtype=pd.ArrowDtype(t))
 
 
@@ -268,14 +272,16 @@ def arrow_times(kind):
     lambda: two_blocks(STAMPS.tz_localize("UTC"), STAMPS.tz_localize("Asia/Tokyo")),
     lambda: two_blocks(STAMPS - STAMPS[1], 0.5),
     lambda: two_blocks(STAMPS - STAMPS[1], (STAMPS - STAMPS[0])),
+    lambda: two_blocks(np.array(DURATIONS, "m8[ns]"), 0.5),
     lambda: two_blocks(arrow_times("naive"), 0.5),
     lambda: two_blocks(arrow_times("zoned"), 0.5),
     lambda: two_blocks(arrow_times("duration"), 0.5),
+    lambda: two_blocks(arrow_times("days"), 0.5),
     lambda: two_blocks(arrow_times("naive"), arrow_times("naive")),
     lambda: two_blocks(arrow_times("naive"), STAMPS),
 ], ids=["beside float64", "beside datetime", "beside seconds", "zoned beside naive",
-        "two zones", "timedelta beside float64", "timedelta beside timedelta",
-        "arrow beside float64", "arrow zoned beside float64", "arrow duration beside float64",
+        "two zones", "timedelta beside float64", "timedelta beside timedelta", "days beside float64",
+        "arrow beside float64", "arrow zoned beside float64", "arrow duration beside float64", "arrow days beside float64",
         "arrow beside arrow", "arrow beside datetime"])
 def test_the_kind_of_time_cell_follows_the_dtypes(make):
     frame = make()

@@ -1,5 +1,10 @@
 #include "lib/time_text.hpp"
 
+#include <algorithm>
+#include <charconv>
+#include <climits>
+#include <cstdint>
+#include <string_view>
 #include <utility>
 
 namespace vandra {
@@ -217,24 +222,115 @@ bool timestamp_text(std::int64_t value, TimeUnit unit, std::optional<std::int64_
                      [&](char* buf) { return timestamp_text(value, unit, offset_seconds, buf); });
 }
 
-bool timedelta_text(std::int64_t value, TimeUnit unit, std::string& out) {
-    if (unit != TimeUnit::second && unit != TimeUnit::milli && unit != TimeUnit::micro &&
-        unit != TimeUnit::nano)
-        return false;
+namespace {
+
+bool timedelta_unit(TimeUnit unit) {
+    return unit == TimeUnit::second || unit == TimeUnit::milli || unit == TimeUnit::micro ||
+           unit == TimeUnit::nano;
+}
+
+// Whole days rounded down, and the units into the day after them (no product that could
+// overflow near the ends of the range).
+std::int64_t days_of(std::int64_t value, std::int64_t per_day) {
+    return value / per_day - (value % per_day < 0 ? 1 : 0);
+}
+std::int64_t into_day(std::int64_t value, std::int64_t per_day) {
+    const std::int64_t ticks = value % per_day;
+    return ticks < 0 ? ticks + per_day : ticks;
+}
+
+}  // namespace
+
+std::size_t timedelta_text(std::int64_t value, TimeUnit unit, char* out) {
+    if (!timedelta_unit(unit)) return 0;
     const std::int64_t n = units_per_day(unit), per_second = n / kSecondsPerDay;
-    std::int64_t days = value / n, ticks = value % n;
-    if (ticks < 0) {
-        ticks += n;
-        --days;
-    }
-    char buf[kTimeTextMax];
-    Writer w(buf);
+    const std::int64_t days = days_of(value, n), ticks = into_day(value, n);
+    char* const at = std::to_chars(out, out + 24, days).ptr;  // at most 20 characters
+    Writer w(at);
     w.put(value < 0 ? " days +" : " days ");
     w.clock(ticks / per_second);
     w.fraction(ticks % per_second * (1000000000 / per_second));
-    out = std::to_string(days);
-    out.append(buf, w.size());
+    return static_cast<std::size_t>(at - out) + w.size();
+}
+
+bool timedelta_text(std::int64_t value, TimeUnit unit, std::string& out) {
+    char buf[kTimeTextMax];
+    const std::size_t size = timedelta_text(value, unit, buf);
+    if (size == 0) return false;
+    out.assign(buf, size);
     return true;
+}
+
+std::optional<TimedeltaTextOrder> TimedeltaTextOrder::of(std::vector<std::int64_t> values,
+                                                         TimeUnit unit) {
+    if (!timedelta_unit(unit)) return std::nullopt;
+    TimedeltaTextOrder order;
+    order.per_day_ = units_per_day(unit);
+    for (std::int64_t& v : values) v = days_of(v, order.per_day_);
+    // The distinct days: marked in a table where they span few (the common case), else sorted.
+    const auto [lo, hi] = std::minmax_element(values.begin(), values.end());
+    if (lo != values.end() && static_cast<std::uint64_t>(*hi) - static_cast<std::uint64_t>(*lo) <
+                                  std::max<std::uint64_t>(kDenseDays, values.size())) {
+        order.first_day_ = *lo;
+        std::vector<std::uint8_t> seen(static_cast<std::size_t>(*hi - *lo) + 1, 0);
+        for (const std::int64_t d : values)
+            seen[static_cast<std::size_t>(d - order.first_day_)] = 1;
+        values.clear();
+        for (std::size_t k = 0; k < seen.size(); ++k) {
+            if (seen[k]) values.push_back(order.first_day_ + static_cast<std::int64_t>(k));
+        }
+        order.dense_ = true;
+    } else {
+        std::sort(values.begin(), values.end());
+        values.erase(std::unique(values.begin(), values.end()), values.end());
+    }
+    if (!values.empty() &&
+        static_cast<std::int64_t>(values.size()) > INT64_MAX / order.per_day_ - 1)
+        return std::nullopt;
+    // Each day's text up to " days": negative days first ('-' sorts before the digits), then
+    // by their digits as text, a shorter one first where it is a prefix (' ' follows it).
+    struct Day {
+        bool positive;
+        char digits[24];
+        std::size_t size;
+        std::size_t at;  // in values
+    };
+    std::vector<Day> by_text(values.size());
+    for (std::size_t k = 0; k < values.size(); ++k) {
+        Day& d = by_text[k];
+        d.positive = values[k] >= 0;
+        const std::uint64_t magnitude = d.positive ? static_cast<std::uint64_t>(values[k])
+                                                   : 0 - static_cast<std::uint64_t>(values[k]);
+        d.size = static_cast<std::size_t>(std::to_chars(d.digits, d.digits + 24, magnitude).ptr -
+                                          d.digits);
+        d.at = k;
+    }
+    std::sort(by_text.begin(), by_text.end(), [](const Day& a, const Day& b) {
+        if (a.positive != b.positive) return b.positive;
+        return std::string_view(a.digits, a.size) < std::string_view(b.digits, b.size);
+    });
+    // Ranks by position among the distinct days, or, where dense, by day.
+    order.rank_.assign(order.dense_ && !values.empty()
+                           ? static_cast<std::size_t>(values.back() - order.first_day_) + 1
+                           : values.size(),
+                       0);
+    order.day_of_rank_.resize(by_text.size());
+    for (std::size_t r = 0; r < by_text.size(); ++r) {
+        const std::size_t k = by_text[r].at;
+        order.day_of_rank_[r] = values[k];
+        const std::size_t at =
+            order.dense_ ? static_cast<std::size_t>(values[k] - order.first_day_) : k;
+        order.rank_[at] = static_cast<std::int64_t>(r);
+    }
+    if (!order.dense_) order.days_ = std::move(values);
+    return order;
+}
+
+std::int64_t TimedeltaTextOrder::key(std::int64_t value) const {
+    const std::int64_t day = days_of(value, per_day_);
+    const auto at = dense_ ? day - first_day_
+                           : std::lower_bound(days_.begin(), days_.end(), day) - days_.begin();
+    return rank_[static_cast<std::size_t>(at)] * per_day_ + into_day(value, per_day_);
 }
 
 void numpy_timedelta_text(std::int64_t value, TimeUnit unit, std::string& out) {

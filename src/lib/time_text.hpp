@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vandra {
 
@@ -40,6 +41,36 @@ std::size_t numpy_datetime_text(std::int64_t value, TimeUnit unit, char* out);
 // (whole days rounded down, the rest of the day after them), 6 fraction digits when it has
 // microseconds, 9 when it has nanoseconds. Units from second down; false for others.
 bool timedelta_text(std::int64_t value, TimeUnit unit, std::string& out);
+std::size_t timedelta_text(std::int64_t value, TimeUnit unit, char* out);
+
+// Keys in the byte order of the Timedelta texts of a set of values of one unit. Those texts
+// sort by sign ("-" first), then by the digits of their whole days as text ("10 days" before
+// "9 days"), then by the rest of the day, which ascends with time (a clock of one width and
+// its fraction). So each distinct day is ranked by its text, and a value's key is its day's
+// rank followed by its units into that day.
+class TimedeltaTextOrder {
+  public:
+    // nullopt where the unit is not written here or the keys would not fit in 63 bits.
+    static std::optional<TimedeltaTextOrder> of(std::vector<std::int64_t> values, TimeUnit unit);
+    // The key of one of the values given, and the value of a key.
+    std::int64_t key(std::int64_t value) const;
+    std::int64_t value(std::int64_t key) const {
+        // In wrapping arithmetic: the day's start may lie before the range's (INT64_MIN + 1 ns).
+        const auto day =
+            static_cast<std::uint64_t>(day_of_rank_[static_cast<std::size_t>(key / per_day_)]);
+        return static_cast<std::int64_t>(day * static_cast<std::uint64_t>(per_day_) +
+                                         static_cast<std::uint64_t>(key % per_day_));
+    }
+
+  private:
+    static constexpr std::uint64_t kDenseDays = std::uint64_t{1} << 16;
+    std::int64_t per_day_ = 1;
+    bool dense_ = false;  // rank_ is indexed by day - first_day_
+    std::int64_t first_day_ = 0;
+    std::vector<std::int64_t> days_;  // else: the distinct days, ascending
+    std::vector<std::int64_t> rank_;  // per day: its text's rank
+    std::vector<std::int64_t> day_of_rank_;
+};
 
 // A count of units as numpy's str() writes a timedelta64 of that unit: "5 seconds".
 void numpy_timedelta_text(std::int64_t value, TimeUnit unit, std::string& out);

@@ -196,6 +196,40 @@ TEST_CASE("numbers and datetimes are written as Python, numpy and pandas write t
           out == "9999-12-31 23:59:59+00:00");
     CHECK(bytes_repr("a'\\\x01\xff") == "b\"a'\\\\\\x01\\xff\"" && bytes_repr("x") == "b'x'");
     CHECK(!may_be_number("1.5x") && may_be_number(" -1_000.5e+3 ") && may_be_number("\xd9\xa1"));
+    CHECK(timedelta_text(-1, TimeUnit::second, out) && out == "-1 days +23:59:59");
+    CHECK(timedelta_text(INT64_MIN + 1, TimeUnit::nano, out) &&
+          out == "-106752 days +00:12:43.145224193");
+}
+
+TEST_CASE("timedelta keys ascend as the texts do, signs and day digits included") {
+    std::mt19937_64 rng(11);
+    for (const TimeUnit unit : {TimeUnit::second, TimeUnit::nano}) {
+        const std::int64_t day = units_per_day(unit);
+        std::vector<std::int64_t> values = {0,       -1,       1,         day,       -day,
+                                            9 * day, 10 * day, -10 * day, INT64_MAX, INT64_MIN + 1};
+        for (int k = 0; k < 2000; ++k) {
+            const auto scale = static_cast<std::int64_t>(rng() % 4);
+            const std::int64_t span = scale == 0 ? day : scale == 1 ? 120 * day : INT64_MAX / 4;
+            values.push_back(static_cast<std::int64_t>(rng() % static_cast<std::uint64_t>(span)) *
+                             (rng() % 2 ? 1 : -1));
+        }
+        const auto order = TimedeltaTextOrder::of(values, unit);
+        CHECK(order.has_value());
+        if (!order) continue;
+        for (std::size_t k = 1; k < values.size(); ++k) {
+            std::string a, b;
+            CHECK(timedelta_text(values[k - 1], unit, a) && timedelta_text(values[k], unit, b));
+            const std::int64_t ka = order->key(values[k - 1]), kb = order->key(values[k]);
+            CHECK((a < b) == (ka < kb) && (a == b) == (ka == kb));
+            CHECK(order->value(ka) == values[k - 1]);
+        }
+    }
+    // Every value a day apart: more days than ranks fit beside a nanosecond's day.
+    std::vector<std::int64_t> days;
+    for (std::int64_t d = -106000; d < 106000; ++d)
+        days.push_back(d * units_per_day(TimeUnit::nano));
+    CHECK(!TimedeltaTextOrder::of(days, TimeUnit::nano));
+    CHECK(!TimedeltaTextOrder::of({1}, TimeUnit::day));
 }
 
 }  // namespace

@@ -114,13 +114,50 @@ std::optional<DistinctCells::TextKey> NumpyTimeCells::text_key(std::uint32_t id)
     return TextKey{v, 0};
 }
 
+// The values, kept for as long as encoding may render them, and their texts' order.
+struct TimedeltaCells::Texts final : ValueRenderer {
+    std::vector<std::uint64_t> values;
+    TimeUnit unit = TimeUnit::second;
+    std::optional<TimedeltaTextOrder> order;
+
+    std::int64_t value(std::uint32_t id) const { return static_cast<std::int64_t>(values[id]); }
+    // From the key, not the item: rendered in key order, the values are read in place.
+    std::string_view text(const KeyedItem& item, char* buf) const override {
+        return {buf, timedelta_text(order->value(item.key), unit, buf)};
+    }
+};
+
+TimedeltaCells::TimedeltaCells(Boxer boxer, std::vector<std::uint64_t> values, TimeUnit unit,
+                               std::uint32_t null_id)
+    : DistinctCells(std::move(boxer)), null_id_(null_id) {
+    auto texts = std::make_shared<Texts>();
+    texts->values = std::move(values);
+    texts->unit = unit;
+    texts_ = texts;
+    std::vector<std::int64_t> rendered;
+    rendered.reserve(texts->values.size());
+    for (std::uint32_t id = 0; id < texts->values.size(); ++id) {
+        if (renders(id)) rendered.push_back(texts->value(id));
+    }
+    texts->order = TimedeltaTextOrder::of(std::move(rendered), unit);
+}
+
 bool TimedeltaCells::renders(std::uint32_t id) const {
-    return id != null_id_ && static_cast<std::int64_t>(values_[id]) != kNaT;
+    return id != null_id_ && texts_->value(id) != kNaT;
 }
 
 std::string_view TimedeltaCells::own_text(std::uint32_t id) const {
-    timedelta_text(static_cast<std::int64_t>(values_[id]), unit_, scratch_);
+    timedelta_text(texts_->value(id), texts_->unit, scratch_);
     return scratch_;
+}
+
+std::optional<DistinctCells::TextKey> TimedeltaCells::text_key(std::uint32_t id) const {
+    if (!texts_->order) return std::nullopt;
+    return TextKey{texts_->order->key(texts_->value(id)), 0};
+}
+
+std::shared_ptr<const ValueRenderer> TimedeltaCells::renderer() const {
+    return texts_->order ? texts_ : nullptr;
 }
 
 struct TimestampCells::Texts final : ValueRenderer {

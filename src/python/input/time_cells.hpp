@@ -82,17 +82,18 @@ class TimestampCells final : public DistinctCells {
 // str() of pandas Timedeltas of `unit`; missing values and NaT are boxed.
 class TimedeltaCells final : public DistinctCells {
   public:
-    TimedeltaCells(Boxer boxer, const std::vector<std::uint64_t>& values, TimeUnit unit,
-                   std::uint32_t null_id)
-        : DistinctCells(std::move(boxer)), values_(values), unit_(unit), null_id_(null_id) {}
+    TimedeltaCells(Boxer boxer, std::vector<std::uint64_t> values, TimeUnit unit,
+                   std::uint32_t null_id);
 
   private:
+    struct Texts;
     bool renders(std::uint32_t id) const override;
     std::optional<double> own_number(std::uint32_t) const override { return std::nullopt; }
     std::string_view own_text(std::uint32_t id) const override;
+    std::optional<TextKey> text_key(std::uint32_t id) const override;
+    std::shared_ptr<const ValueRenderer> renderer() const override;
 
-    const std::vector<std::uint64_t>& values_;
-    TimeUnit unit_;
+    std::shared_ptr<const Texts> texts_;
     std::uint32_t null_id_;
 };
 
