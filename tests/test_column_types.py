@@ -280,9 +280,10 @@ def arrow_times(kind):
     lambda: two_blocks(arrow_times("naive"), arrow_times("naive")),
     lambda: two_blocks(arrow_times("naive"), STAMPS),
 ], ids=["beside float64", "beside datetime", "beside seconds", "zoned beside naive",
-        "two zones", "timedelta beside float64", "timedelta beside timedelta", "days beside float64",
-        "arrow beside float64", "arrow zoned beside float64", "arrow duration beside float64", "arrow days beside float64",
-        "arrow beside arrow", "arrow beside datetime"])
+        "two zones", "timedelta beside float64", "timedelta beside timedelta",
+        "days beside float64", "arrow beside float64", "arrow zoned beside float64",
+        "arrow duration beside float64", "arrow days beside float64", "arrow beside arrow",
+        "arrow beside datetime"])
 def test_the_kind_of_time_cell_follows_the_dtypes(make):
     frame = make()
     for _ in range(2):  # the first frame in a process checks the rule against a sampled cell
