@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "lib/scratch.hpp"
 #include "python/arrow/arrow_text_column.hpp"
 #include "python/errors.hpp"
 #include "python/input/array_input.hpp"
@@ -48,7 +49,7 @@ class CategoryPlan : public ColumnPlan {
     }
 
   protected:
-    CategoryPlan(DistinctRows rows, const std::vector<std::int64_t>& code_of)
+    CategoryPlan(DistinctRows rows, const scratch::vector<std::int64_t>& code_of)
         : ColumnPlan(std::move(rows)) {
         for (std::uint32_t id = 0; id < code_of.size(); ++id) {
             if (code_of[id] < 0) {
@@ -92,13 +93,13 @@ class CategoryPlan : public ColumnPlan {
 };
 
 // The ids of the used categories' values (the missing value's left out), by ascending code.
-std::vector<std::uint32_t> ids_by_code(const std::vector<std::int64_t>& code_of,
-                                       std::size_t categories, std::uint32_t missing) {
-    std::vector<std::uint32_t> in_order;
+scratch::vector<std::uint32_t> ids_by_code(const scratch::vector<std::int64_t>& code_of,
+                                           std::size_t categories, std::uint32_t missing) {
+    scratch::vector<std::uint32_t> in_order;
     const std::size_t used = code_of.size() - (missing != DistinctRows::kNoId ? 1 : 0);
     in_order.reserve(used);
     if (categories <= 64 * used) {  // a slot per category
-        std::vector<std::uint32_t> slot(categories, DistinctRows::kNoId);
+        scratch::vector<std::uint32_t> slot(categories, DistinctRows::kNoId);
         for (std::uint32_t id = 0; id < code_of.size(); ++id) {
             if (id != missing) slot[static_cast<std::size_t>(code_of[id])] = id;
         }
@@ -120,8 +121,8 @@ std::vector<std::uint32_t> ids_by_code(const std::vector<std::int64_t>& code_of,
 // values, the codes order the texts: encoding then sorts codes, not texts. `in_order` is
 // ids_by_code of the values.
 struct CategoryTexts final : ValueRenderer {
-    CategoryTexts(std::vector<std::string_view> views, std::vector<std::int64_t> codes,
-                  const std::vector<std::uint32_t>& in_order)
+    CategoryTexts(scratch::vector<std::string_view> views, scratch::vector<std::int64_t> codes,
+                  const scratch::vector<std::uint32_t>& in_order)
         : texts(std::move(views)), code_of(std::move(codes)), ascending(ascend(in_order)) {}
 
     // Rendered in ascending code order: read in that order where every category's text is
@@ -130,13 +131,13 @@ struct CategoryTexts final : ValueRenderer {
         return by_code.empty() ? texts[value.item] : by_code[static_cast<std::size_t>(value.key)];
     }
 
-    std::vector<std::string_view> texts;    // per value
-    std::vector<std::string_view> by_code;  // per category, or empty
-    std::vector<std::int64_t> code_of;
+    scratch::vector<std::string_view> texts;    // per value
+    scratch::vector<std::string_view> by_code;  // per category, or empty
+    scratch::vector<std::int64_t> code_of;
     bool ascending;
 
   private:
-    bool ascend(const std::vector<std::uint32_t>& in_order) const {
+    bool ascend(const scratch::vector<std::uint32_t>& in_order) const {
         for (std::size_t k = 1; k < in_order.size(); ++k) {
             if (!(texts[in_order[k - 1]] < texts[in_order[k]])) return false;
         }
@@ -182,7 +183,7 @@ class CategoryTextCells final : public DistinctCells {
 // used category is a str, its text is read once from the object.
 class CategoryObjectsPlan final : public CategoryPlan {
   public:
-    CategoryObjectsPlan(DistinctRows rows, std::vector<std::int64_t> code_of, PyRef objects,
+    CategoryObjectsPlan(DistinctRows rows, scratch::vector<std::int64_t> code_of, PyRef objects,
                         std::size_t categories)
         : CategoryPlan(std::move(rows), code_of),
           code_of_(std::move(code_of)),
@@ -226,8 +227,8 @@ class CategoryObjectsPlan final : public CategoryPlan {
     // in the categories' order: strs made in that order lie in that order in memory. Where
     // most categories are used, they are also kept per category, for the fit to be written
     // from in that order.
-    std::optional<std::vector<std::string_view>> str_texts() {
-        std::vector<std::string_view> texts(code_of_.size());
+    std::optional<scratch::vector<std::string_view>> str_texts() {
+        scratch::vector<std::string_view> texts(code_of_.size());
         if (categories_ <= 4 * in_order_.size()) by_code_.resize(categories_);
         for (const std::uint32_t id : in_order_) {
             PyObject* obj = category(id);
@@ -244,18 +245,18 @@ class CategoryObjectsPlan final : public CategoryPlan {
         return texts;
     }
 
-    std::vector<std::int64_t> code_of_;  // per value
+    scratch::vector<std::int64_t> code_of_;  // per value
     PyRef objects_;
     std::size_t categories_;
-    std::vector<std::uint32_t> in_order_;
-    std::vector<std::string_view> by_code_;               // per category, or empty
-    std::optional<std::vector<std::string_view>> texts_;  // where every used category is a str
+    scratch::vector<std::uint32_t> in_order_;
+    scratch::vector<std::string_view> by_code_;               // per category, or empty
+    std::optional<scratch::vector<std::string_view>> texts_;  // where every used category is a str
 };
 
 // Arrow-string categories: a value's text is its category's, from the Arrow buffers.
 class CategoryTextsPlan final : public CategoryPlan {
   public:
-    CategoryTextsPlan(DistinctRows rows, const std::vector<std::int64_t>& code_of,
+    CategoryTextsPlan(DistinctRows rows, const scratch::vector<std::int64_t>& code_of,
                       ArrowTextColumn column)
         : CategoryPlan(std::move(rows), code_of),
           column_(std::move(column)),
@@ -295,9 +296,9 @@ class CategoryTextsPlan final : public CategoryPlan {
     }
 
     ArrowTextColumn column_;
-    std::vector<std::int64_t> code_of_;
-    std::vector<std::string_view> all_;    // per category, views into the column's buffers
-    std::vector<std::string_view> texts_;  // per value
+    scratch::vector<std::int64_t> code_of_;
+    scratch::vector<std::string_view> all_;    // per category, views into the column's buffers
+    scratch::vector<std::string_view> texts_;  // per value
 };
 
 constexpr std::size_t kManyUsed = 256;
@@ -338,7 +339,7 @@ std::unique_ptr<ColumnPlan> by_codes(const char* data, npy_intp stride, std::siz
     const bool try_texts = many_used || !arrow_texts_trust.texts.refuted();
     auto texts = objects || !try_texts ? std::nullopt : arrow_categories(arrow_values, categories);
     if (!objects && !texts) return std::make_unique<BoxedPlan>(std::move(d));
-    std::vector<std::int64_t> code_of(d.count());
+    scratch::vector<std::int64_t> code_of(d.count());
     for (std::uint32_t id = 0; id < code_of.size(); ++id) {
         T c;
         std::memcpy(&c, data + static_cast<npy_intp>(d.first_row[id]) * stride, sizeof c);
