@@ -107,7 +107,7 @@ class WordTable {
         return detail::fold_mul(word ^ seed_, detail::kHashK1) & mask_;
     }
     void grow() {
-        std::vector<Slot> old(slots_.size() * 2, Slot{0, 0});
+        scratch::vector<Slot> old(slots_.size() * 2, Slot{0, 0});
         old.swap(slots_);
         mask_ = slots_.size() - 1;
         for (const Slot& s : old) {
@@ -119,7 +119,7 @@ class WordTable {
     }
 
     std::uint64_t seed_ = process_hash_seed();
-    std::vector<Slot> slots_ = std::vector<Slot>(64, Slot{0, 0});
+    scratch::vector<Slot> slots_ = scratch::vector<Slot>(64, Slot{0, 0});
     std::size_t mask_ = 63;
     std::size_t size_ = 0;
 };
