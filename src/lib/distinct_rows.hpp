@@ -167,16 +167,36 @@ DistinctWords distinct_words(std::size_t rows, Word word, Valid valid) {
                                 });
 }
 
-// Every row of a column of 8-byte values at data + i * stride bytes (datetimes, durations).
+// Every row of a column of 8-byte values at data + i * stride bytes (datetimes, durations,
+// period ordinals). Where the values other than INT64_MIN (NaT) span a range not much wider
+// than the rows (periods, dates in days), a table indexed by value replaces the hashing, with
+// one more slot for NaT.
 inline DistinctWords distinct_words(std::size_t rows, const char* data, std::ptrdiff_t stride) {
-    return distinct_words(
-        rows,
-        [=](std::size_t i) {
-            std::uint64_t w;
-            std::memcpy(&w, data + static_cast<std::ptrdiff_t>(i) * stride, sizeof w);
-            return w;
-        },
-        [](std::size_t) { return true; });
+    auto word = [=](std::size_t i) {
+        std::uint64_t w;
+        std::memcpy(&w, data + static_cast<std::ptrdiff_t>(i) * stride, sizeof w);
+        return w;
+    };
+    auto all = [](std::size_t) { return true; };
+    constexpr std::uint64_t kNaT = std::uint64_t{1} << 63;
+    std::uint64_t lo = UINT64_MAX, hi = 0;  // as signed values shifted to unsigned order
+    for (std::size_t i = 0; i < rows; ++i) {
+        const std::uint64_t w = word(i);
+        if (w == kNaT) continue;
+        const std::uint64_t k = w ^ kNaT;
+        lo = k < lo ? k : lo;
+        hi = k > hi ? k : hi;
+    }
+    const std::size_t limit = rows < (std::size_t{1} << 16) ? std::size_t{1} << 16 : rows;
+    if (lo > hi || hi - lo >= limit) return distinct_words(rows, word, all);
+    const std::size_t nat_slot = hi - lo + 1;
+    scratch::vector<std::uint32_t> id_of(nat_slot + 1, DistinctRows::kNoId);
+    return detail::number_words(
+        rows, word, all, [&](std::uint64_t w, std::uint32_t next, std::size_t) {
+            std::uint32_t& id = id_of[w == kNaT ? nat_slot : (w ^ kNaT) - lo];
+            if (id == DistinctRows::kNoId) id = next;
+            return id;
+        });
 }
 
 // The same for integers (int64 bits when `is_signed`, else uint64): where they span a range

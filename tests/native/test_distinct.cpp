@@ -46,6 +46,18 @@ TEST_CASE("every route numbers rows by first occurrence, nulls sharing one id") 
         const DistinctWords direct = distinct_integers(rows, w, v, true);
         CHECK(hashed.rows.ids == direct.rows.ids && hashed.values == direct.values);
         CHECK(hashed.null_id == direct.null_id);
+        // Columns of 8-byte values: narrow ones through a table with a slot for NaT (the
+        // nulls here), wide ones hashed; both as the hashed route numbers the words.
+        for (const std::uint64_t scale : {std::uint64_t{1}, std::uint64_t{1} << 40}) {
+            std::vector<std::uint64_t> column(rows);
+            for (std::size_t i = 0; i < rows; ++i)
+                column[i] = valid[i] ? (word[i] - 150) * scale : std::uint64_t{1} << 63;
+            const DistinctWords cells = distinct_words(
+                rows, reinterpret_cast<const char*>(column.data()), std::ptrdiff_t{8});
+            const DistinctWords plain = distinct_words(
+                rows, [&](std::size_t i) { return column[i]; }, [](std::size_t) { return true; });
+            CHECK(cells.rows.ids == plain.rows.ids && cells.values == plain.values);
+        }
         std::vector<std::string> texts(rows);
         for (std::size_t i = 0; i < rows; ++i) texts[i] = std::to_string(word[i]);
         const DistinctBytes bytes = distinct_bytes(
