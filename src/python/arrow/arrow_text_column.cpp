@@ -190,6 +190,17 @@ CodeMap ArrowTextColumn::encode(double* codes) const {
     return label_encode(labels, codes);
 }
 
+std::string_view ArrowTextColumn::label(std::size_t row) const {
+    auto chunk = std::upper_bound(chunks_.begin(), chunks_.end(), row,
+                                  [](std::size_t r, const Chunk& c) { return r < c.begin; });
+    --chunk;
+    while (row >= chunk->begin + chunk->length) ++chunk;  // past chunks of no rows
+    const std::size_t i = row - chunk->begin;
+    if (!chunk->valid(i)) return row < first_valid_ ? null_before_ : null_after_;
+    const std::size_t a = chunk->start(i), b = chunk->start(i + 1);
+    return std::string_view(chunk->data + a, b - a);
+}
+
 void ArrowTextColumn::fill(std::string_view* out) const {
     pool::for_each_range(0, length_,
                          [this, out](std::size_t lo, std::size_t hi) { fill_range(lo, hi, out); });

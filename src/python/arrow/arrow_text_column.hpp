@@ -39,6 +39,8 @@ class ArrowTextColumn final : public LabelSource {
     }
     // Writes length() views, one per row in row order, on the worker pool.
     void fill(std::string_view* out) const;
+    // The view of one row, as fill writes it.
+    std::string_view label(std::size_t row) const;
     CodeMap encode(double* codes) const override;
 
   private:

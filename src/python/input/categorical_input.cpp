@@ -258,21 +258,25 @@ class CategoryTextsPlan final : public CategoryPlan {
   public:
     CategoryTextsPlan(DistinctRows rows, const scratch::vector<std::int64_t>& code_of,
                       ArrowTextColumn column)
-        : CategoryPlan(std::move(rows), code_of),
-          column_(std::move(column)),
-          code_of_(code_of),
-          all_(column_.length()) {
-        column_.fill(all_.data());
+        : CategoryPlan(std::move(rows), code_of), column_(std::move(column)), code_of_(code_of) {
+        // Every category's view where most are used (the fit is then written from them in
+        // category order), else only the used ones'.
+        if (column_.length() <= 4 * code_of.size()) {
+            all_.resize(column_.length());
+            column_.fill(all_.data());
+        }
         texts_.resize(code_of.size());
         for (std::uint32_t id = 0; id < code_of.size(); ++id) {
-            if (code_of[id] >= 0) texts_[id] = all_[static_cast<std::size_t>(code_of[id])];
+            if (code_of[id] < 0) continue;
+            const auto code = static_cast<std::size_t>(code_of[id]);
+            texts_[id] = all_.empty() ? column_.label(code) : all_[code];
         }
     }
 
     // The frame must hand out a str of the category's text.
     bool settle(DistinctCells::Boxer sample) override {
         if (!first_as_expected(sample, [&](PyObject* cell) { return is_text(cell); })) return false;
-        const auto in_order = ids_by_code(code_of_, all_.size(), missing_);
+        const auto in_order = ids_by_code(code_of_, column_.length(), missing_);
         auto texts =
             std::make_shared<CategoryTexts>(std::move(texts_), std::move(code_of_), in_order);
         texts->by_code = std::move(all_);
@@ -297,7 +301,7 @@ class CategoryTextsPlan final : public CategoryPlan {
 
     ArrowTextColumn column_;
     scratch::vector<std::int64_t> code_of_;
-    scratch::vector<std::string_view> all_;    // per category, views into the column's buffers
+    scratch::vector<std::string_view> all_;    // per category (or empty), views into the buffers
     scratch::vector<std::string_view> texts_;  // per value
 };
 
