@@ -28,11 +28,27 @@ std::size_t slot_of(const PyObject* obj) {
         (64 - kBits));
 }
 
+// The entry remembering `obj` among the few slots it may take (kWays slots from its hash),
+// else the slot to fill: an empty one, else the first. Searching a few slots keeps a column's
+// distinct objects remembered even where their addresses collide (a fragmented heap).
+constexpr std::size_t kWays = 4;
+template <class Entry, class Held>
+Entry& entry_for(Entry* table, const PyObject* obj, Held held) {
+    const std::size_t first = slot_of(obj);
+    Entry* empty = nullptr;
+    for (std::size_t k = 0; k < kWays; ++k) {
+        Entry& e = table[(first + k) & (CellReader::kSeen - 1)];
+        if (held(e) == obj) return e;
+        if (!empty && !held(e)) empty = &e;
+    }
+    return empty ? *empty : table[first];
+}
+
 }  // namespace
 
 std::string_view CellReader::str_label(PyObject* str) {
     if (!seen_) seen_ = std::make_unique<Seen[]>(kSeen);
-    Seen& s = seen_[slot_of(str)];
+    Seen& s = entry_for(seen_.get(), str, [](const Seen& e) { return e.str.get(); });
     if (s.str.get() == str) return s.label;
     s.label = str_text(str, store_);
     s.str = PyRef::borrow(str);  // releasing the old entry's str runs no Python code
@@ -43,7 +59,7 @@ CellReader::Decimal* CellReader::remembered_decimal(PyObject* cell) {
     if (!decimal_type_ || reinterpret_cast<PyObject*>(Py_TYPE(cell)) != decimal_type_.get())
         return nullptr;
     if (!decimals_) decimals_ = std::make_unique<Decimal[]>(kSeen);
-    Decimal& d = decimals_[slot_of(cell)];
+    Decimal& d = entry_for(decimals_.get(), cell, [](const Decimal& e) { return e.obj.get(); });
     if (d.obj.get() != cell) {
         d.number = cell_number(cell);
         d.has_label = false;
