@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+
 #include "lib/scratch.hpp"
 
 namespace vandra {

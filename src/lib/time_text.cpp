@@ -10,6 +10,16 @@
 namespace vandra {
 namespace {
 
+// Floor division and its remainder, for any divisor > 0 (no product that could overflow near
+// the ends of the range).
+std::int64_t floor_div(std::int64_t a, std::int64_t b) {
+    return a / b - (a % b < 0 ? 1 : 0);
+}
+std::int64_t floor_mod(std::int64_t a, std::int64_t b) {
+    const std::int64_t r = a % b;
+    return r < 0 ? r + b : r;
+}
+
 struct Civil {
     std::int64_t year;
     unsigned month, day;
@@ -229,22 +239,12 @@ bool timedelta_unit(TimeUnit unit) {
            unit == TimeUnit::nano;
 }
 
-// Whole days rounded down, and the units into the day after them (no product that could
-// overflow near the ends of the range).
-std::int64_t days_of(std::int64_t value, std::int64_t per_day) {
-    return value / per_day - (value % per_day < 0 ? 1 : 0);
-}
-std::int64_t into_day(std::int64_t value, std::int64_t per_day) {
-    const std::int64_t ticks = value % per_day;
-    return ticks < 0 ? ticks + per_day : ticks;
-}
-
 }  // namespace
 
 std::size_t timedelta_text(std::int64_t value, TimeUnit unit, char* out) {
     if (!timedelta_unit(unit)) return 0;
     const std::int64_t n = units_per_day(unit), per_second = n / kSecondsPerDay;
-    const std::int64_t days = days_of(value, n), ticks = into_day(value, n);
+    const std::int64_t days = floor_div(value, n), ticks = floor_mod(value, n);
     char* const at = std::to_chars(out, out + 24, days).ptr;  // at most 20 characters
     Writer w(at);
     w.put(value < 0 ? " days +" : " days ");
@@ -254,11 +254,7 @@ std::size_t timedelta_text(std::int64_t value, TimeUnit unit, char* out) {
 }
 
 bool timedelta_text(std::int64_t value, TimeUnit unit, std::string& out) {
-    char buf[kTimeTextMax];
-    const std::size_t size = timedelta_text(value, unit, buf);
-    if (size == 0) return false;
-    out.assign(buf, size);
-    return true;
+    return to_string(out, [&](char* buf) { return timedelta_text(value, unit, buf); });
 }
 
 std::optional<TimedeltaTextOrder> TimedeltaTextOrder::of(std::vector<std::int64_t> values,
@@ -266,7 +262,7 @@ std::optional<TimedeltaTextOrder> TimedeltaTextOrder::of(std::vector<std::int64_
     if (!timedelta_unit(unit)) return std::nullopt;
     TimedeltaTextOrder order;
     order.per_day_ = units_per_day(unit);
-    for (std::int64_t& v : values) v = days_of(v, order.per_day_);
+    for (std::int64_t& v : values) v = floor_div(v, order.per_day_);
     // The distinct days: marked in a table where they span few (the common case), else sorted.
     const auto [lo, hi] = std::minmax_element(values.begin(), values.end());
     if (lo != values.end() && static_cast<std::uint64_t>(*hi) - static_cast<std::uint64_t>(*lo) <
@@ -327,10 +323,10 @@ std::optional<TimedeltaTextOrder> TimedeltaTextOrder::of(std::vector<std::int64_
 }
 
 std::int64_t TimedeltaTextOrder::key(std::int64_t value) const {
-    const std::int64_t day = days_of(value, per_day_);
+    const std::int64_t day = floor_div(value, per_day_);
     const auto at = dense_ ? day - first_day_
                            : std::lower_bound(days_.begin(), days_.end(), day) - days_.begin();
-    return rank_[static_cast<std::size_t>(at)] * per_day_ + into_day(value, per_day_);
+    return rank_[static_cast<std::size_t>(at)] * per_day_ + floor_mod(value, per_day_);
 }
 
 void numpy_timedelta_text(std::int64_t value, TimeUnit unit, std::string& out) {
@@ -352,14 +348,6 @@ void numpy_timedelta_text(std::int64_t value, TimeUnit unit, std::string& out) {
 
 namespace vandra {
 namespace {
-
-// Floor division and its remainder, for any divisor > 0.
-std::int64_t floor_div(std::int64_t a, std::int64_t b) {
-    return a / b - (a % b < 0 ? 1 : 0);
-}
-std::int64_t floor_mod(std::int64_t a, std::int64_t b) {
-    return a - floor_div(a, b) * b;
-}
 
 // pandas' versions write years below 1000 differently ("999" or "0999"): those are left to
 // pandas.
