@@ -158,15 +158,17 @@ Numbered number_tables(std::vector<LabelTable>&& tables) {
 // Labels expected in the whole column, from the distinct labels among the sampled rows: the
 // D for which that many draws from D equally likely labels would show as many distinct ones.
 // For a column of more than kSampleRuns * kSampleRun rows.
-std::size_t estimate_distinct(std::span<const std::string_view> labels) {
+std::size_t estimate_distinct(const RowLabels& labels) {
+    static_assert(kSampleRun <= RowLabels::kBlockRows);
     const std::size_t n = labels.size();
     const std::size_t s = kSampleRuns * kSampleRun;
     const ByteHash hash;
     LabelTable seen(s);
+    std::string_view buf[kSampleRun];
     for (std::size_t r = 0; r < kSampleRuns; ++r) {
         const std::size_t start = r * (n - kSampleRun) / (kSampleRuns - 1);
-        for (std::size_t i = start; i < start + kSampleRun; ++i)
-            seen.insert(labels[i], hash(labels[i]));
+        const std::string_view* v = labels.read(start, start + kSampleRun, buf);
+        for (std::size_t i = 0; i < kSampleRun; ++i) seen.insert(v[i], hash(v[i]));
     }
     const std::size_t d = seen.size();
     if (d + s / 64 >= s) return n;  // nearly all distinct: no telling how many more
@@ -223,8 +225,9 @@ struct Chunk {
     std::vector<std::uint32_t> merged;  // local id -> id within its partition's merged table
 };
 
-CodeMap encode_by_chunks(std::span<const std::string_view> labels, double* codes,
-                         std::size_t expected) {
+CodeMap encode_by_chunks(const RowLabels& labels, double* codes, std::size_t expected) {
+    constexpr std::size_t kBlock = RowLabels::kBlockRows;
+    static_assert(kRecentTrialRows % kBlock == 0 && kChunkRows % kBlock == 0);
     constexpr std::size_t kMerge = std::size_t{1} << kMergeBits;
     const std::size_t n = labels.size();
     const std::size_t chunks = (n + kChunkRows - 1) / kChunkRows;
@@ -238,45 +241,60 @@ CodeMap encode_by_chunks(std::span<const std::string_view> labels, double* codes
         LabelTable& table = part.table;
         const std::size_t lo = c * kChunkRows, hi = std::min(n, lo + kChunkRows);
         table.reserve(std::min(hi - lo, expected));
+        std::uint16_t* const ids = local_ids.get();
+        std::string_view buf[kBlock];
         if (expected <= kCachedTableLabels) {
             // Where cells hold the same string object, equal labels are the same bytes: a row
             // whose view matches a recent one takes its id without hashing. A chunk whose
             // first rows rarely match drops the cache.
             RecentViews recent;
-            std::size_t i = lo, hits = 0;
-            for (const std::size_t trial = std::min(hi, lo + kRecentTrialRows); i < trial; ++i) {
-                const std::uint32_t* id = recent.find(labels[i]);
-                hits += id != nullptr;
-                local_ids[i] = static_cast<std::uint16_t>(
-                    id ? *id : recent.put(labels[i], table.insert(labels[i], hash(labels[i]))));
-            }
-            if (2 * hits >= kRecentTrialRows) {
-                for (; i < hi; ++i) {
-                    const std::uint32_t* id = recent.find(labels[i]);
-                    local_ids[i] = static_cast<std::uint16_t>(
-                        id ? *id : recent.put(labels[i], table.insert(labels[i], hash(labels[i]))));
+            auto recent_or_insert = [&](std::string_view v) {
+                const std::uint32_t* id = recent.find(v);
+                return id ? *id : recent.put(v, table.insert(v, hash(v)));
+            };
+            const std::size_t trial = std::min(hi, lo + kRecentTrialRows);
+            std::size_t hits = 0;
+            for (std::size_t b = lo; b < trial; b += kBlock) {
+                const std::size_t m = std::min(trial, b + kBlock) - b;
+                const std::string_view* v = labels.read(b, b + m, buf);
+                for (std::size_t i = 0; i < m; ++i) {
+                    const std::uint32_t* id = recent.find(v[i]);
+                    hits += id != nullptr;
+                    ids[b + i] = static_cast<std::uint16_t>(
+                        id ? *id : recent.put(v[i], table.insert(v[i], hash(v[i]))));
                 }
             }
-            for (; i < hi; ++i) {
-                local_ids[i] = static_cast<std::uint16_t>(table.insert(labels[i], hash(labels[i])));
+            const bool keep = 2 * hits >= kRecentTrialRows;
+            for (std::size_t b = trial; b < hi; b += kBlock) {
+                const std::size_t m = std::min(hi, b + kBlock) - b;
+                const std::string_view* v = labels.read(b, b + m, buf);
+                if (keep) {
+                    for (std::size_t i = 0; i < m; ++i)
+                        ids[b + i] = static_cast<std::uint16_t>(recent_or_insert(v[i]));
+                } else {
+                    for (std::size_t i = 0; i < m; ++i)
+                        ids[b + i] = static_cast<std::uint16_t>(table.insert(v[i], hash(v[i])));
+                }
             }
         } else {
             // Hashes run ahead of the inserts, so that the slot each insert probes is already
             // on its way.
             constexpr std::size_t kAhead = kPrefetchAhead / 2;
             std::uint64_t ahead[kAhead];
-            for (std::size_t i = lo; i < std::min(hi, lo + kAhead); ++i) {
-                ahead[i % kAhead] = hash(labels[i]);
-            }
-            for (std::size_t i = lo; i < hi; ++i) {
-                const std::uint64_t h = ahead[i % kAhead];
-                if (i + kPrefetchAhead < hi) __builtin_prefetch(labels[i + kPrefetchAhead].data());
-                if (i + kAhead < hi) {
-                    const std::uint64_t next = hash(labels[i + kAhead]);
-                    table.prefetch(next);
-                    ahead[i % kAhead] = next;
+            for (std::size_t b = lo; b < hi; b += kBlock) {
+                const std::size_t m = std::min(hi, b + kBlock) - b;
+                const std::string_view* v = labels.read(b, b + m, buf);
+                for (std::size_t i = 0; i < std::min(m, kAhead); ++i) ahead[i] = hash(v[i]);
+                for (std::size_t i = 0; i < m; ++i) {
+                    const std::uint64_t h = ahead[i % kAhead];
+                    if (i + kPrefetchAhead < m) __builtin_prefetch(v[i + kPrefetchAhead].data());
+                    if (i + kAhead < m) {
+                        const std::uint64_t next = hash(v[i + kAhead]);
+                        table.prefetch(next);
+                        ahead[i % kAhead] = next;
+                    }
+                    ids[b + i] = static_cast<std::uint16_t>(table.insert(v[i], h));
                 }
-                local_ids[i] = static_cast<std::uint16_t>(table.insert(labels[i], h));
             }
         }
         table.release_slots();
@@ -355,8 +373,9 @@ unsigned partition_bits_for(std::size_t expected) {
     return bits;
 }
 
-std::optional<CodeMap> encode_by_partitions(std::span<const std::string_view> labels, double* codes,
+std::optional<CodeMap> encode_by_partitions(const RowLabels& labels, double* codes,
                                             std::size_t expected) {
+    constexpr std::size_t kBlock = RowLabels::kBlockRows;
     const std::size_t n = labels.size();
     const unsigned bits = partition_bits_for(expected);
     const std::size_t parts = std::size_t{1} << bits;
@@ -370,12 +389,18 @@ std::optional<CodeMap> encode_by_partitions(std::span<const std::string_view> la
     pool::for_each_index(0, chunks, [&](std::size_t c) {
         std::size_t* count = &at[c * parts];
         bool long_label = false;
-        for (std::size_t i = c * kChunkRows, hi = std::min(n, i + kChunkRows); i < hi; ++i) {
-            if (i + kPrefetchAhead < hi) __builtin_prefetch(labels[i + kPrefetchAhead].data());
-            const std::uint64_t h = hash(labels[i]);
-            hashes[i] = h;
-            ++count[partition_of(h, bits)];
-            long_label |= labels[i].size() > UINT32_MAX;
+        std::string_view buf[kBlock];
+        for (std::size_t b = c * kChunkRows, hi = std::min(n, b + kChunkRows); b < hi;
+             b += kBlock) {
+            const std::size_t m = std::min(hi, b + kBlock) - b;
+            const std::string_view* v = labels.read(b, b + m, buf);
+            for (std::size_t i = 0; i < m; ++i) {
+                if (i + kPrefetchAhead < m) __builtin_prefetch(v[i + kPrefetchAhead].data());
+                const std::uint64_t h = hash(v[i]);
+                hashes[b + i] = h;
+                ++count[partition_of(h, bits)];
+                long_label |= v[i].size() > UINT32_MAX;
+            }
         }
         if (long_label) too_long.store(true, std::memory_order_relaxed);
     });
@@ -393,11 +418,17 @@ std::optional<CodeMap> encode_by_partitions(std::span<const std::string_view> la
     auto entries = uninitialized<Entry>(n);
     pool::for_each_index(0, chunks, [&](std::size_t c) {
         std::size_t* fill = &at[c * parts];
-        for (std::size_t i = c * kChunkRows, hi = std::min(n, i + kChunkRows); i < hi; ++i) {
-            const std::uint64_t h = hashes[i];
-            entries[fill[partition_of(h, bits)]++] = {labels[i].data(),
-                                                      static_cast<std::uint32_t>(labels[i].size()),
-                                                      static_cast<std::uint32_t>(i), h};
+        std::string_view buf[kBlock];
+        for (std::size_t b = c * kChunkRows, hi = std::min(n, b + kChunkRows); b < hi;
+             b += kBlock) {
+            const std::size_t m = std::min(hi, b + kBlock) - b;
+            const std::string_view* v = labels.read(b, b + m, buf);
+            for (std::size_t i = 0; i < m; ++i) {
+                const std::uint64_t h = hashes[b + i];
+                entries[fill[partition_of(h, bits)]++] = {v[i].data(),
+                                                          static_cast<std::uint32_t>(v[i].size()),
+                                                          static_cast<std::uint32_t>(b + i), h};
+            }
         }
     });
     hashes.reset();
@@ -440,8 +471,7 @@ std::optional<CodeMap> encode_by_partitions(std::span<const std::string_view> la
 
 namespace detail {
 
-CodeMap label_encode_with(std::span<const std::string_view> labels, double* codes,
-                          LabelStrategy strategy) {
+CodeMap label_encode_with(const RowLabels& labels, double* codes, LabelStrategy strategy) {
     const std::size_t n = labels.size();
     if (n == 0) return {};
     if (n >= LabelTable::kMaxLabels) throw std::bad_alloc();
@@ -459,8 +489,12 @@ CodeMap label_encode_with(std::span<const std::string_view> labels, double* code
 
 }  // namespace detail
 
-CodeMap label_encode(std::span<const std::string_view> labels, double* codes) {
+CodeMap label_encode(const RowLabels& labels, double* codes) {
     return detail::label_encode_with(labels, codes, detail::LabelStrategy::automatic);
+}
+
+CodeMap label_encode(std::span<const std::string_view> labels, double* codes) {
+    return label_encode(ViewLabels(labels), codes);
 }
 
 LabelEncoding label_encode(std::span<const std::string_view> labels) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "lib/records.hpp"
+#include "lib/row_labels.hpp"
 
 namespace vandra {
 
@@ -26,6 +27,7 @@ LabelEncoding label_encode(std::span<const std::string_view> labels);
 
 // The same, writing the code of labels[i] to codes[i] (labels.size() doubles).
 CodeMap label_encode(std::span<const std::string_view> labels, double* codes);
+CodeMap label_encode(const RowLabels& labels, double* codes);
 
 namespace detail {
 
@@ -41,8 +43,11 @@ enum class LabelStrategy {
     hash_partitions,
 };
 
-CodeMap label_encode_with(std::span<const std::string_view> labels, double* codes,
-                          LabelStrategy strategy);
+CodeMap label_encode_with(const RowLabels& labels, double* codes, LabelStrategy strategy);
+inline CodeMap label_encode_with(std::span<const std::string_view> labels, double* codes,
+                                 LabelStrategy strategy) {
+    return label_encode_with(ViewLabels(labels), codes, strategy);
+}
 
 }  // namespace detail
 }  // namespace vandra

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "check.hpp"
+#include "lib/utf8.hpp"
 #include "python/arrow/arrow_text_column.hpp"
 
 using namespace vandra;
@@ -166,6 +167,18 @@ TEST_CASE("malformed streams are refused and every array released") {
         const bool refused = !ArrowTextColumn::import(stream, why).has_value();
         if (!refused || why.empty() || live_arrays != 0 || stream.release != nullptr) {
             throw check::Failure(std::string("not refused cleanly: ") + bad.name);
+        }
+    }
+}
+
+TEST_CASE("a byte of 0x80 or more is seen wherever it lies") {
+    std::string text(70, 'a');
+    for (std::size_t n = 0; n <= text.size(); ++n) {
+        CHECK(is_ascii(text.data(), n));
+        for (std::size_t at = 0; at < n; ++at) {
+            text[at] = '\x80';
+            CHECK(!is_ascii(text.data(), n));
+            text[at] = 'a';
         }
     }
 }

@@ -51,6 +51,7 @@ bool offsets_and_text_ok(const ArrowArray& a, std::string& why) {
         return false;
     }
     const char* text = data + first;
+    if (is_ascii(text, bytes)) return true;  // valid, and every offset starts a character
     if (!is_valid_utf8(text, bytes)) {
         why = "labels are not valid UTF-8";
         return false;
@@ -175,19 +176,36 @@ void ArrowTextColumn::fill_range(std::size_t lo, std::size_t hi, std::string_vie
         const std::size_t end = std::min(hi, chunk->begin + chunk->length);
         for (std::size_t i = row - chunk->begin; row < end; ++i, ++row) {
             if (!chunk->valid(i)) {
-                out[row] = row < first ? null_before_ : null_after_;
+                out[row - lo] = row < first ? null_before_ : null_after_;
                 continue;
             }
             const std::size_t a = chunk->start(i), b = chunk->start(i + 1);
-            out[row] = std::string_view(chunk->data + a, b - a);
+            out[row - lo] = std::string_view(chunk->data + a, b - a);
         }
     }
 }
 
+namespace {
+
+// The rows' labels made from the offsets a block at a time, never all at once.
+class RowsOf final : public RowLabels {
+  public:
+    explicit RowsOf(const ArrowTextColumn& column) noexcept : column_(column) {}
+    std::size_t size() const noexcept override { return column_.length(); }
+    const std::string_view* read(std::size_t lo, std::size_t hi,
+                                 std::string_view* buf) const override {
+        column_.fill_range(lo, hi, buf);
+        return buf;
+    }
+
+  private:
+    const ArrowTextColumn& column_;
+};
+
+}  // namespace
+
 CodeMap ArrowTextColumn::encode(double* codes) const {
-    std::vector<std::string_view> labels(length_);
-    fill(labels.data());
-    return label_encode(labels, codes);
+    return label_encode(RowsOf(*this), codes);
 }
 
 std::string_view ArrowTextColumn::label(std::size_t row) const {
@@ -202,8 +220,8 @@ std::string_view ArrowTextColumn::label(std::size_t row) const {
 }
 
 void ArrowTextColumn::fill(std::string_view* out) const {
-    pool::for_each_range(0, length_,
-                         [this, out](std::size_t lo, std::size_t hi) { fill_range(lo, hi, out); });
+    pool::for_each_range(
+        0, length_, [this, out](std::size_t lo, std::size_t hi) { fill_range(lo, hi, out + lo); });
 }
 
 }  // namespace vandra

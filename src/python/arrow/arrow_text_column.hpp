@@ -39,6 +39,8 @@ class ArrowTextColumn final : public LabelSource {
     }
     // Writes length() views, one per row in row order, on the worker pool.
     void fill(std::string_view* out) const;
+    // Writes the views of rows [lo, hi) to out[0, hi - lo).
+    void fill_range(std::size_t lo, std::size_t hi, std::string_view* out) const;
     // The view of one row, as fill writes it.
     std::string_view label(std::size_t row) const;
     CodeMap encode(double* codes) const override;
@@ -57,7 +59,6 @@ class ArrowTextColumn final : public LabelSource {
     };
 
     ArrowTextColumn() = default;
-    void fill_range(std::size_t lo, std::size_t hi, std::string_view* out) const;
 
     std::vector<Chunk> chunks_;
     std::size_t length_ = 0;
