@@ -216,6 +216,58 @@ class RecentViews {
     Entry entries_[kSlots];
 };
 
+// The ids of recently seen labels of at most 7 bytes, by content: the bytes and the length
+// make one word, compared in one step, where a table lookup would hash and then compare the
+// bytes again. A direct-mapped cache, one entry per slot.
+class ShortLabels {
+  public:
+    static constexpr std::size_t kMaxSize = 7;
+
+    // cppcheck-suppress uninitMemberVar ; every entry is set here
+    ShortLabels() {
+        for (Entry& e : entries_) e = {kNoKey, 0};
+    }
+    // v.size() <= kMaxSize.
+    static std::uint64_t key_of(std::string_view v) noexcept {
+        const char* p = v.data();
+        const std::size_t n = v.size();
+        std::uint64_t w;
+        if (n >= 4) {
+            // Two overlapping 4-byte loads, the second shifted to where its bytes lie.
+            w = detail::load32(p) | detail::load32(p + n - 4) << (8 * (n - 4));
+        } else if (n > 0) {
+            // First, middle and last byte: all of its bytes, at this length.
+            w = detail::byte_at(p, 0) | detail::byte_at(p, n >> 1) << 8 |
+                detail::byte_at(p, n - 1) << 16;
+        } else {
+            w = 0;
+        }
+        return w | std::uint64_t{n} << 56;
+    }
+    // The id of v, from the cache or else from `insert`, which the cache then remembers.
+    template <class Insert>
+    std::uint32_t id(std::string_view v, Insert&& insert) {
+        const std::uint64_t key = key_of(v);
+        Entry& e = entries_[slot(key)];
+        if (e.key != key) e = {key, insert()};
+        return e.id;
+    }
+
+  private:
+    static constexpr std::uint64_t kNoKey = ~std::uint64_t{0};  // length byte 0xFF: no label's
+    // 2,048 slots of 16 bytes (32 KiB): few of at most kCachedTableLabels labels
+    // share one.
+    static constexpr unsigned kSlotBits = 11;
+    struct Entry {
+        std::uint64_t key;
+        std::uint32_t id;
+    };
+    static std::size_t slot(std::uint64_t key) noexcept {
+        return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> (64 - kSlotBits));
+    }
+    Entry entries_[std::size_t{1} << kSlotBits];
+};
+
 struct Chunk {
     LabelTable table;
     // Local ids grouped by merge partition: those of partition p are
@@ -264,16 +316,22 @@ CodeMap encode_by_chunks(const RowLabels& labels, double* codes, std::size_t exp
                         id ? *id : recent.put(v[i], table.insert(v[i], hash(v[i]))));
                 }
             }
+            // Otherwise labels of a few bytes are found by their content.
             const bool keep = 2 * hits >= kRecentTrialRows;
+            ShortLabels short_labels;
             for (std::size_t b = trial; b < hi; b += kBlock) {
                 const std::size_t m = std::min(hi, b + kBlock) - b;
                 const std::string_view* v = labels.read(b, b + m, buf);
                 if (keep) {
                     for (std::size_t i = 0; i < m; ++i)
                         ids[b + i] = static_cast<std::uint16_t>(recent_or_insert(v[i]));
-                } else {
-                    for (std::size_t i = 0; i < m; ++i)
-                        ids[b + i] = static_cast<std::uint16_t>(table.insert(v[i], hash(v[i])));
+                    continue;
+                }
+                for (std::size_t i = 0; i < m; ++i) {
+                    const std::string_view x = v[i];
+                    auto insert = [&] { return table.insert(x, hash(x)); };
+                    ids[b + i] = static_cast<std::uint16_t>(
+                        x.size() <= ShortLabels::kMaxSize ? short_labels.id(x, insert) : insert());
                 }
             }
         } else {
