@@ -46,21 +46,32 @@ T swap_bytes(T value) noexcept {
 }
 
 template <class T, bool kSwapped>
+double as_double(const char* p) noexcept {
+    T value;
+    std::memcpy(&value, p, sizeof(T));  // any alignment
+    if constexpr (kSwapped) value = swap_bytes(value);
+    if constexpr (std::is_same_v<T, BoolByte>) {
+        // 1 for any non-zero byte, without a branch (random bools would mispredict it).
+        return static_cast<double>(static_cast<unsigned>(-static_cast<int>(value.byte)) >> 31);
+    } else if constexpr (std::is_same_v<T, Half>) {
+        return half_to_double(value.bits);
+    } else {
+        return static_cast<double>(value);
+    }
+}
+
+template <class T, bool kSwapped>
 void copy_in_order(const char* data, std::ptrdiff_t stride, std::size_t lo, std::size_t hi,
                    double* out, std::ptrdiff_t out_stride) noexcept {
     const char* p = data + static_cast<std::ptrdiff_t>(lo) * stride;
+    if (stride == static_cast<std::ptrdiff_t>(sizeof(T)) && out_stride == 1) {
+        // Both sides contiguous: a loop the compiler turns into vector conversions.
+        for (std::size_t k = 0; k < hi - lo; ++k)
+            out[k] = as_double<T, kSwapped>(p + k * sizeof(T));
+        return;
+    }
     for (std::size_t i = lo; i < hi; ++i, p += stride, out += out_stride) {
-        T value;
-        std::memcpy(&value, p, sizeof(T));  // any alignment
-        if constexpr (kSwapped) value = swap_bytes(value);
-        if constexpr (std::is_same_v<T, BoolByte>) {
-            // 1 for any non-zero byte, without a branch (random bools would mispredict it).
-            *out = static_cast<double>(static_cast<unsigned>(-static_cast<int>(value.byte)) >> 31);
-        } else if constexpr (std::is_same_v<T, Half>) {
-            *out = half_to_double(value.bits);
-        } else {
-            *out = static_cast<double>(value);
-        }
+        *out = as_double<T, kSwapped>(p);
     }
 }
 
