@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "check.hpp"
+#include "lib/label_encode.hpp"
 #include "lib/utf8.hpp"
 #include "python/arrow/arrow_text_column.hpp"
 
@@ -65,6 +66,48 @@ ArrowArray make_array(const std::vector<const char*>& labels, bool large, std::i
     return a;
 }
 
+// A dictionary-encoded array: int8 or int32 indices (-1 for a null row) into `entries`,
+// starting `offset` rows into its buffers.
+struct DictionaryBuffers {
+    std::vector<std::uint8_t> validity;
+    std::vector<std::int8_t> narrow;
+    std::vector<std::int32_t> wide;
+    ArrowArray dictionary;
+    const void* pointers[2] = {};
+};
+
+ArrowArray make_dictionary_array(const std::vector<int>& indices,
+                                 const std::vector<const char*>& entries, bool narrow,
+                                 std::int64_t offset = 0) {
+    auto* b = new DictionaryBuffers;
+    b->validity.assign((indices.size() + 7) / 8 + 1, 0);
+    for (std::size_t i = 0; i < indices.size(); ++i) {
+        if (indices[i] >= 0) b->validity[i / 8] |= static_cast<std::uint8_t>(1u << (i % 8));
+        b->narrow.push_back(static_cast<std::int8_t>(indices[i] < 0 ? 0 : indices[i]));
+        b->wide.push_back(indices[i] < 0 ? 0 : indices[i]);
+    }
+    b->dictionary = make_array(entries, false);
+    b->pointers[0] = b->validity.data();
+    b->pointers[1] = narrow ? static_cast<const void*>(b->narrow.data()) : b->wide.data();
+    ++live_arrays;
+    ArrowArray a{};
+    a.length = static_cast<std::int64_t>(indices.size()) - offset;
+    a.null_count = -1;
+    a.offset = offset;
+    a.n_buffers = 2;
+    a.buffers = b->pointers;
+    a.dictionary = &b->dictionary;
+    a.release = [](ArrowArray* self) {
+        auto* own = static_cast<DictionaryBuffers*>(self->private_data);
+        own->dictionary.release(&own->dictionary);
+        delete own;
+        self->release = nullptr;
+        --live_arrays;
+    };
+    a.private_data = b;
+    return a;
+}
+
 struct Stream {
     std::string format;
     std::vector<ArrowArray> arrays;
@@ -75,8 +118,17 @@ struct Stream {
 ArrowArrayStream make_stream(Stream* state) {
     ArrowArrayStream out{};
     out.get_schema = [](ArrowArrayStream* st, ArrowSchema* schema) {
+        // "c:u" is int8 indices into utf8 values, "i:u" int32 ones.
+        static ArrowSchema values{};
+        values.format = "u";
+        const std::string& format = static_cast<Stream*>(st->private_data)->format;
+        const bool dictionary = format.size() == 3 && format[1] == ':';
         *schema = ArrowSchema{};
-        schema->format = static_cast<Stream*>(st->private_data)->format.c_str();
+        schema->format = dictionary ? (format[0] == 'c'   ? "c"
+                                       : format[0] == 'f' ? "f"
+                                                          : "i")
+                                    : format.c_str();
+        schema->dictionary = dictionary ? &values : nullptr;
         schema->release = [](ArrowSchema* sc) { sc->release = nullptr; };
         return 0;
     };
@@ -169,6 +221,78 @@ TEST_CASE("malformed streams are refused and every array released") {
             throw check::Failure(std::string("not refused cleanly: ") + bad.name);
         }
     }
+}
+
+TEST_CASE("dictionary chunks read through their indices, and encode as their rows' labels") {
+    for (const bool narrow : {true, false}) {
+        auto* s = new Stream{narrow ? "c:u" : "i:u", {}};
+        s->arrays.push_back(make_dictionary_array({0, -1, 2, 1, 2}, {"b", "é", "a"}, narrow, 1));
+        s->arrays.push_back(make_dictionary_array({-1, 1, 0, 1}, {"a", "zz", "unused"}, narrow));
+        ArrowArrayStream stream = make_stream(s);
+        std::string why;
+        {
+            auto column = ArrowTextColumn::import(stream, why);
+            CHECK(column && column->length() == 8 && column->first_valid() == std::size_t{1});
+            column->set_null_labels("NaN", "<NA>");
+            const std::vector<std::string> want{"NaN", "a", "é", "a", "<NA>", "zz", "a", "zz"};
+            CHECK(labels_of(*column) == want);
+            // By the used entries, as the rows' labels would encode.
+            std::vector<std::string_view> views(column->length());
+            column->fill(views.data());
+            std::vector<double> codes(views.size()), row_codes(views.size());
+            const CodeMap map = column->encode(codes.data());
+            const CodeMap row_map = label_encode(views, row_codes.data());
+            CHECK(map.size() == 3 && map.size() == row_map.size());
+            for (Code c = 0; c < map.size(); ++c) CHECK(map.label(c) == row_map.label(c));
+            for (std::size_t i = 0; i < codes.size(); ++i) {
+                CHECK(std::memcmp(&codes[i], &row_codes[i], sizeof(double)) == 0);
+            }
+        }
+        CHECK(live_arrays == 0);
+    }
+}
+
+TEST_CASE("malformed dictionary chunks are refused and every array released") {
+    struct Bad {
+        const char* name;
+        std::string format;
+        std::vector<int> indices;
+        std::vector<const char*> entries;
+        void (*spoil)(ArrowArray&);
+    };
+    auto none = [](ArrowArray&) {};
+    const Bad cases[] = {
+        {"index past the entries", "i:u", {0, 2}, {"a", "b"}, none},
+        {"negative index",
+         "i:u",
+         {0, 1},
+         {"a", "b"},
+         [](ArrowArray& a) { static_cast<DictionaryBuffers*>(a.private_data)->wide[1] = -3; }},
+        {"null entry", "i:u", {0, 1}, {"a", nullptr}, none},
+        {"invalid UTF-8 entry", "i:u", {0}, {"\xff"}, none},
+        {"indices not integers", "f:u", {0}, {"a"}, none},
+        {"no dictionary", "i:u", {0}, {"a"}, [](ArrowArray& a) { a.n_buffers = 3; }},
+    };
+    for (const Bad& bad : cases) {
+        auto* s = new Stream{bad.format, {}};
+        s->arrays.push_back(make_dictionary_array({0}, {"ok"}, false));
+        s->arrays.push_back(make_dictionary_array(bad.indices, bad.entries, false));
+        bad.spoil(s->arrays.back());
+        ArrowArrayStream stream = make_stream(s);
+        std::string why;
+        const bool refused = !ArrowTextColumn::import(stream, why).has_value();
+        if (!refused || why.empty() || live_arrays != 0 || stream.release != nullptr) {
+            throw check::Failure(std::string("not refused cleanly: ") + bad.name);
+        }
+    }
+    // An index out of range in a null row names nothing and is accepted.
+    auto* s = new Stream{"i:u", {}};
+    s->arrays.push_back(make_dictionary_array({0, -1}, {"a"}, false));
+    static_cast<DictionaryBuffers*>(s->arrays.back().private_data)->wide[1] = 99;
+    ArrowArrayStream stream = make_stream(s);
+    std::string why;
+    CHECK(ArrowTextColumn::import(stream, why).has_value());
+    CHECK(live_arrays == 0);
 }
 
 TEST_CASE("a byte of 0x80 or more is seen wherever it lies") {

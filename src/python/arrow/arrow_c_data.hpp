@@ -67,12 +67,14 @@ struct ArrowStreamGuard {
     }
 };
 
-// What an importer needs of a stream's schema: its format, whether it is dictionary-encoded,
-// and whether it has no children.
+// What an importer needs of a stream's schema: its format, whether it is dictionary-encoded
+// (and then the format of the dictionary's values, if they have no children), and whether it
+// has no children.
 struct ArrowStreamSchema {
     std::string format;
     bool dictionary = false;
     bool plain = false;
+    std::string dictionary_format;
 };
 
 // The schema of a stream about to be drained; nullopt, with the reason in `why`, when the
@@ -90,7 +92,9 @@ inline std::optional<ArrowStreamSchema> arrow_stream_schema(ArrowArrayStream& st
         return std::nullopt;
     }
     ArrowStreamSchema out{schema.format ? schema.format : "", schema.dictionary != nullptr,
-                          schema.n_children == 0};
+                          schema.n_children == 0, ""};
+    if (const ArrowSchema* d = schema.dictionary; d && d->format && d->n_children == 0)
+        out.dictionary_format = d->format;
     if (schema.release != nullptr) schema.release(&schema);
     return out;
 }

@@ -19,8 +19,10 @@ class ArrowTextColumn final : public LabelSource {
   public:
     // Drains `stream` and takes over its arrays; the stream is released either way. Returns
     // nullopt with the reason in `why` when the stream is not a column of valid, well-formed
-    // utf8 or large_utf8 arrays: every offset is checked to lie in order, and every label to
-    // be valid UTF-8, before anything is read from it. Throws only std::bad_alloc.
+    // utf8 or large_utf8 arrays, plain or dictionary-encoded by integer indices: every offset
+    // is checked to lie in order, every label to be valid UTF-8 and every valid row's index
+    // to name an entry, before anything is read from it. Dictionaries with null entries are
+    // refused. Throws only std::bad_alloc.
     static std::optional<ArrowTextColumn> import(ArrowArrayStream& stream, std::string& why);
 
     ArrowTextColumn(ArrowTextColumn&&) noexcept;
@@ -46,23 +48,35 @@ class ArrowTextColumn final : public LabelSource {
     CodeMap encode(double* codes) const override;
 
   private:
+    // A chunk's labels are its entries: entry i is row i's label, or, in a dictionary-encoded
+    // chunk, the dictionary's entry that row i's index names.
     struct Chunk {
         ArrowArray array;                        // owned: released with the column
         std::size_t begin = 0, length = 0;       // rows of the column it holds
         const std::uint8_t* validity = nullptr;  // bitmap, or null when all rows are valid
-        const void* offsets = nullptr;           // int32 or int64, at the array's offset
+        const void* offsets = nullptr;           // int32 or int64, of the entries
+        std::int64_t first_entry = 0;            // where the entries start among the offsets
         const char* data = nullptr;
         bool large = false;
+        const void* indices = nullptr;  // a dictionary chunk's indices, at the array's offset
+        char index_format = 0;          // their Arrow format ('c' ... 'L'), 0 if none
+        std::size_t entries = 0;        // a dictionary chunk's entries
 
-        std::size_t start(std::size_t i) const;  // byte offset of row i's label
+        std::size_t entry(std::size_t i) const;  // the entry of row i
+        // f(i, valid, entry) for rows [i0, i0 + n) of a dictionary chunk (entry 0 where null).
+        template <class F>
+        void for_each_entry(std::size_t i0, std::size_t n, F&& f) const;
+        std::size_t start(std::size_t k) const;  // byte offset of entry k's label
         bool valid(std::size_t i) const;
     };
 
     ArrowTextColumn() = default;
+    CodeMap encode_by_entries(double* codes) const;
 
     std::vector<Chunk> chunks_;
     std::size_t length_ = 0;
     std::size_t first_valid_ = 0;  // length_ when every row is null
+    bool dictionary_ = false;
     std::string_view null_before_ = "NaN", null_after_ = "nan";
 };
 

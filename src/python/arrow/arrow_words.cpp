@@ -54,7 +54,8 @@ std::optional<std::string> ArrowWords::format_of(ArrowArrayStream& stream) {
     std::string why;
     const auto schema = arrow_stream_schema(stream, why);
     if (!schema) return std::nullopt;
-    return schema->dictionary ? "dictionary:" + schema->format : schema->format;
+    if (!schema->dictionary) return schema->format;
+    return "dictionary:" + schema->format + ":" + schema->dictionary_format;
 }
 
 std::optional<ArrowWords> ArrowWords::import(ArrowArrayStream& stream, std::string& why) {

@@ -18,7 +18,8 @@ class ArrowWords {
   public:
     enum class Kind { signed_int, unsigned_int, floating, boolean, timestamp, duration, other };
 
-    // The stream's schema format ("l", "tsu:UTC", ...), or nullopt if it has none.
+    // The stream's schema format ("l", "tsu:UTC", ...; "dictionary:i:u" for int32 indices into
+    // utf8 values), or nullopt if it has none.
     static std::optional<std::string> format_of(ArrowArrayStream& stream);
     // Drains `stream` (released either way) and takes over its arrays. nullopt, with the
     // reason in `why`, for any other layout or a malformed array.

@@ -157,18 +157,28 @@ bool FrameColumns::plan_arrow(PyObject* values, std::size_t loc, std::size_t row
     // utf8_view ("vu") keeps the `values` path: pandas fails to build `values` for it alone or
     // with missing cells, and only that path reports those failures as they are.
     if (*format == "vu") return false;
-    if (*format != "u" && *format != "U")
+    // Text, plain or dictionary-encoded; a dictionary column that is not read as text here
+    // (its dictionary has null entries, say) is read by its indices.
+    const bool dictionary = format->starts_with("dictionary:");
+    const bool text_values = *format == "u" || *format == "U" ||
+                             (dictionary && (format->ends_with(":u") || format->ends_with(":U")));
+    auto by_indices = [&] {
+        auto again = ArrowStream::of(values);
+        return again &&
+               take_read(loc, read_arrow_words(*again, rows, scratch_words_, scratch_valid_));
+    };
+    if (!text_values)
         return take_read(loc, read_arrow_words(*stream, rows, scratch_words_, scratch_valid_));
-    // Text. The missing marker that `values` would put in: the float NaN or pd.NA.
+    // The missing marker that `values` would put in: the float NaN or pd.NA.
     PyRef marker = pandas_compat::na_value(values);
     PyRef na = imported_attr("pandas", "NA");
-    if (!marker || !na) return false;
+    if (!marker || !na) return dictionary && by_indices();
     const bool nan_marker =
         PyFloat_CheckExact(marker.get()) && std::isnan(PyFloat_AS_DOUBLE(marker.get()));
-    if (!nan_marker && marker.get() != na.get()) return false;
+    if (!nan_marker && marker.get() != na.get()) return dictionary && by_indices();
     std::string why;
     auto text = ArrowTextColumn::import(stream->get(), why);
-    if (!text || text->length() != rows) return false;
+    if (!text || text->length() != rows) return dictionary && by_indices();
     arrow_.push_back(std::move(*text));
     Column c;
     c.kind = Column::Kind::arrow;
