@@ -1,7 +1,8 @@
 // Process-wide work-stealing worker pool: fork-join and the parallel loops built on it.
 //
 // Called from outside the pool, each function hands its work to the process-wide pool and
-// blocks until it is done; called from inside a pool (a worker running a job, or code under
+// blocks until it is done (a process-wide pool of one thread runs it on the caller instead);
+// called from inside a pool (a worker running a job, or code under
 // Pool::install), it uses that pool. Exceptions thrown by the callbacks propagate to the
 // caller once all work started by the call has finished.
 #pragma once
@@ -47,7 +48,15 @@ void join(A&& a, B&& b) {
         detail::join_on_worker(*w, a, b);
         return;
     }
-    Pool::global().install([&] { detail::join_on_worker(*detail::current_worker(), a, b); });
+    Pool& pool = Pool::global();
+    if (pool.num_threads() == 1) {
+        // Its one worker would run both while this thread waits: running them here saves
+        // the handoff and the worker's wake-up.
+        a();
+        b();
+        return;
+    }
+    pool.install([&] { detail::join_on_worker(*detail::current_worker(), a, b); });
 }
 
 namespace detail {

@@ -105,4 +105,26 @@ TEST_CASE("a forked child gets a working pool of its own") {
 #endif
 }
 
+TEST_CASE("a process-wide pool of one thread runs the work on the calling thread") {
+#if defined(__SANITIZE_THREAD__) || VANDRA_HAS_TSAN
+    std::printf("  (skipped under ThreadSanitizer)\n");
+#else
+    CHECK(setenv("RAYON_NUM_THREADS", "1", 1) == 0);
+    const pid_t pid = fork();
+    CHECK(pid >= 0);
+    if (pid == 0) {
+        alarm(20);
+        const std::thread::id caller = std::this_thread::get_id();
+        std::atomic<int> elsewhere{0};
+        for_each_range(0, 1000, [&](std::size_t, std::size_t) {
+            if (std::this_thread::get_id() != caller) elsewhere.fetch_add(1);
+        });
+        _exit(workload_ok() && num_threads() == 1 && elsewhere == 0 ? 0 : 1);
+    }
+    int status = 0;
+    CHECK(waitpid(pid, &status, 0) == pid);
+    CHECK(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+#endif
+}
+
 CHECK_MAIN()
