@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <initializer_list>
+#include <map>
 #include <memory>
 #include <random>
 #include <string>
@@ -75,6 +76,27 @@ TEST_CASE("every route numbers rows by first occurrence, nulls sharing one id") 
             seen[id] = true;
             if (id != hashed.null_id) CHECK(hashed.values[id] == word[i]);
         }
+    }
+}
+
+TEST_CASE("a column of distinct first rows, then repeats, numbers as a map would") {
+    // Its table is sized for every row from the first rows; later rows repeat earlier ones.
+    std::mt19937_64 rng(9);
+    const std::size_t rows = 20000;
+    std::vector<std::uint64_t> word(rows);
+    for (std::size_t i = 0; i < rows; ++i)
+        word[i] = i < rows / 2 ? rng() : word[rng() % (rows / 2)];
+    const DistinctWords d = distinct_words(
+        rows, [&](std::size_t i) { return word[i]; }, [](std::size_t i) { return i % 11 != 5; });
+    std::map<std::uint64_t, std::uint32_t> id;
+    for (std::size_t i = 0; i < rows; ++i) {
+        if (i % 11 == 5) {
+            CHECK(d.rows.ids[i] == d.null_id);
+            continue;
+        }
+        if (!id.count(word[i]))
+            id.emplace(word[i], static_cast<std::uint32_t>(id.size() + (id.size() >= d.null_id)));
+        CHECK(d.rows.ids[i] == id.at(word[i]) && d.values[d.rows.ids[i]] == word[i]);
     }
 }
 
