@@ -20,6 +20,10 @@
 #include <memory>
 #include <optional>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #include "lib/byte_hash.hpp"
 #include "lib/huge_pages.hpp"
 #include "lib/label_table.hpp"
@@ -144,12 +148,23 @@ struct Numbered {
     CodeMap map;
 };
 
+// Tables of many labels are many heap blocks of a few tens of KiB, which the allocator keeps
+// once freed: handed back to the system before the sort takes memory of its own, they no
+// longer add to the call's peak.
+constexpr std::size_t kTrimBytes = std::size_t{64} << 20;
+void release_free_heap() noexcept {
+#if defined(__GLIBC__)
+    ::malloc_trim(0);
+#endif
+}
+
 // The tables go as soon as their labels are gathered: the sort needs memory of its own.
 Numbered number_tables(std::vector<LabelTable>&& tables) {
     Numbered n;
     const auto distinct = concatenate(tables, n.base);
     std::vector<LabelTable>().swap(tables);
     const std::size_t m = n.base.back();
+    if (m * sizeof(std::string_view) >= kTrimBytes) release_free_heap();
     n.code_of = uninitialized<double>(m);
     n.map = number_distinct(distinct.get(), m, n.code_of.get());
     return n;
