@@ -499,6 +499,8 @@ CANARY = [
     "arrow float64", "arrow bool", "arrow timestamp[us]", "arrow timestamp[ns, America/New_York]",
     "arrow date32", "arrow date64", "arrow duration[s]", "arrow dictionary<string>",
     "arrow large_string"]
+TEXT_IN_PLACE = {"object", "str", "string[python]", "string[pyarrow]", "arrow large_string",
+                 "arrow dictionary<string>"}
 ARRAY_CANARY = ["U", "S", "T na_object=''", "T na_object=None", "T na_object=nan", "M8[D]",
                 "M8[s]", "M8[ns]", "m8[s]", "m8[ns]", "float16", "bool", "int16"]
 BY_NAME = {k.name: k for k in FAST + KINDS + ARRAYS}
@@ -584,6 +586,8 @@ def test_frame_columns_are_not_boxed(name, beside, monkeypatch):
     enc.encode(frame.iloc[:1000])  # warm: lazy imports, the pool's threads
     peak, size = traced_peak(enc, frame)
     assert max(reads, default=0) <= len(small), f"{where}: read through values"
+    # Text read in place, from str objects or Arrow's buffers, needs no cell boxed at all.
+    assert name not in TEXT_IN_PLACE or not reads, f"{where}: boxed by values"
     assert peak < 1.5 * size, f"{where}: traced peak {peak} bytes for a {size}-byte result"
 
 

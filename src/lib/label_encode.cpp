@@ -170,6 +170,18 @@ Numbered number_tables(std::vector<LabelTable>&& tables) {
     return n;
 }
 
+// Calls f(first, views, count) for each block of rows [lo, hi) in order: `count` views of
+// rows first, first + 1, ...
+template <class F>
+void for_each_block(const RowLabels& labels, std::size_t lo, std::size_t hi, F&& f) {
+    constexpr std::size_t kBlock = RowLabels::kBlockRows;
+    std::string_view buf[kBlock];
+    for (std::size_t b = lo; b < hi; b += kBlock) {
+        const std::size_t m = std::min(hi, b + kBlock) - b;
+        f(b, labels.read(b, b + m, buf), m);
+    }
+}
+
 // Labels expected in the whole column, from the distinct labels among the sampled rows: the
 // D for which that many draws from D equally likely labels would show as many distinct ones.
 // For a column of more than kSampleRuns * kSampleRun rows.
@@ -293,8 +305,7 @@ struct Chunk {
 };
 
 CodeMap encode_by_chunks(const RowLabels& labels, double* codes, std::size_t expected) {
-    constexpr std::size_t kBlock = RowLabels::kBlockRows;
-    static_assert(kRecentTrialRows % kBlock == 0 && kChunkRows % kBlock == 0);
+    static_assert(kRecentTrialRows % RowLabels::kBlockRows == 0);
     constexpr std::size_t kMerge = std::size_t{1} << kMergeBits;
     const std::size_t n = labels.size();
     const std::size_t chunks = (n + kChunkRows - 1) / kChunkRows;
@@ -309,7 +320,6 @@ CodeMap encode_by_chunks(const RowLabels& labels, double* codes, std::size_t exp
         const std::size_t lo = c * kChunkRows, hi = std::min(n, lo + kChunkRows);
         table.reserve(std::min(hi - lo, expected));
         std::uint16_t* const ids = local_ids.get();
-        std::string_view buf[kBlock];
         if (expected <= kCachedTableLabels) {
             // Where cells hold the same string object, equal labels are the same bytes: a row
             // whose view matches a recent one takes its id without hashing. A chunk whose
@@ -321,54 +331,50 @@ CodeMap encode_by_chunks(const RowLabels& labels, double* codes, std::size_t exp
             };
             const std::size_t trial = std::min(hi, lo + kRecentTrialRows);
             std::size_t hits = 0;
-            for (std::size_t b = lo; b < trial; b += kBlock) {
-                const std::size_t m = std::min(trial, b + kBlock) - b;
-                const std::string_view* v = labels.read(b, b + m, buf);
-                for (std::size_t i = 0; i < m; ++i) {
-                    const std::uint32_t* id = recent.find(v[i]);
-                    hits += id != nullptr;
-                    ids[b + i] = static_cast<std::uint16_t>(
-                        id ? *id : recent.put(v[i], table.insert(v[i], hash(v[i]))));
-                }
-            }
+            for_each_block(labels, lo, trial,
+                           [&](std::size_t b, const std::string_view* v, std::size_t m) {
+                               for (std::size_t i = 0; i < m; ++i) {
+                                   const std::uint32_t* id = recent.find(v[i]);
+                                   hits += id != nullptr;
+                                   ids[b + i] = static_cast<std::uint16_t>(
+                                       id ? *id : recent.put(v[i], table.insert(v[i], hash(v[i]))));
+                               }
+                           });
             // Otherwise labels of a few bytes are found by their content.
             const bool keep = 2 * hits >= kRecentTrialRows;
             ShortLabels short_labels;
-            for (std::size_t b = trial; b < hi; b += kBlock) {
-                const std::size_t m = std::min(hi, b + kBlock) - b;
-                const std::string_view* v = labels.read(b, b + m, buf);
-                if (keep) {
-                    for (std::size_t i = 0; i < m; ++i)
-                        ids[b + i] = static_cast<std::uint16_t>(recent_or_insert(v[i]));
-                    continue;
-                }
-                for (std::size_t i = 0; i < m; ++i) {
-                    const std::string_view x = v[i];
-                    auto insert = [&] { return table.insert(x, hash(x)); };
-                    ids[b + i] = static_cast<std::uint16_t>(
-                        x.size() <= ShortLabels::kMaxSize ? short_labels.id(x, insert) : insert());
-                }
-            }
+            for_each_block(
+                labels, trial, hi, [&](std::size_t b, const std::string_view* v, std::size_t m) {
+                    for (std::size_t i = 0; i < m; ++i) {
+                        const std::string_view x = v[i];
+                        auto insert = [&] { return table.insert(x, hash(x)); };
+                        ids[b + i] = static_cast<std::uint16_t>(keep ? recent_or_insert(x)
+                                                                : x.size() <= ShortLabels::kMaxSize
+                                                                    ? short_labels.id(x, insert)
+                                                                    : insert());
+                    }
+                });
         } else {
             // Hashes run ahead of the inserts, so that the slot each insert probes is already
             // on its way.
             constexpr std::size_t kAhead = kPrefetchAhead / 2;
             std::uint64_t ahead[kAhead];
-            for (std::size_t b = lo; b < hi; b += kBlock) {
-                const std::size_t m = std::min(hi, b + kBlock) - b;
-                const std::string_view* v = labels.read(b, b + m, buf);
-                for (std::size_t i = 0; i < std::min(m, kAhead); ++i) ahead[i] = hash(v[i]);
-                for (std::size_t i = 0; i < m; ++i) {
-                    const std::uint64_t h = ahead[i % kAhead];
-                    if (i + kPrefetchAhead < m) __builtin_prefetch(v[i + kPrefetchAhead].data());
-                    if (i + kAhead < m) {
-                        const std::uint64_t next = hash(v[i + kAhead]);
-                        table.prefetch(next);
-                        ahead[i % kAhead] = next;
-                    }
-                    ids[b + i] = static_cast<std::uint16_t>(table.insert(v[i], h));
-                }
-            }
+            for_each_block(labels, lo, hi,
+                           [&](std::size_t b, const std::string_view* v, std::size_t m) {
+                               for (std::size_t i = 0; i < std::min(m, kAhead); ++i)
+                                   ahead[i] = hash(v[i]);
+                               for (std::size_t i = 0; i < m; ++i) {
+                                   const std::uint64_t h = ahead[i % kAhead];
+                                   if (i + kPrefetchAhead < m)
+                                       __builtin_prefetch(v[i + kPrefetchAhead].data());
+                                   if (i + kAhead < m) {
+                                       const std::uint64_t next = hash(v[i + kAhead]);
+                                       table.prefetch(next);
+                                       ahead[i % kAhead] = next;
+                                   }
+                                   ids[b + i] = static_cast<std::uint16_t>(table.insert(v[i], h));
+                               }
+                           });
         }
         table.release_slots();
         const auto& hashes = table.hashes();
@@ -448,7 +454,6 @@ unsigned partition_bits_for(std::size_t expected) {
 
 std::optional<CodeMap> encode_by_partitions(const RowLabels& labels, double* codes,
                                             std::size_t expected) {
-    constexpr std::size_t kBlock = RowLabels::kBlockRows;
     const std::size_t n = labels.size();
     const unsigned bits = partition_bits_for(expected);
     const std::size_t parts = std::size_t{1} << bits;
@@ -462,19 +467,18 @@ std::optional<CodeMap> encode_by_partitions(const RowLabels& labels, double* cod
     pool::for_each_index(0, chunks, [&](std::size_t c) {
         std::size_t* count = &at[c * parts];
         bool long_label = false;
-        std::string_view buf[kBlock];
-        for (std::size_t b = c * kChunkRows, hi = std::min(n, b + kChunkRows); b < hi;
-             b += kBlock) {
-            const std::size_t m = std::min(hi, b + kBlock) - b;
-            const std::string_view* v = labels.read(b, b + m, buf);
-            for (std::size_t i = 0; i < m; ++i) {
-                if (i + kPrefetchAhead < m) __builtin_prefetch(v[i + kPrefetchAhead].data());
-                const std::uint64_t h = hash(v[i]);
-                hashes[b + i] = h;
-                ++count[partition_of(h, bits)];
-                long_label |= v[i].size() > UINT32_MAX;
-            }
-        }
+        const std::size_t lo = c * kChunkRows, hi = std::min(n, lo + kChunkRows);
+        for_each_block(labels, lo, hi,
+                       [&](std::size_t b, const std::string_view* v, std::size_t m) {
+                           for (std::size_t i = 0; i < m; ++i) {
+                               if (i + kPrefetchAhead < m)
+                                   __builtin_prefetch(v[i + kPrefetchAhead].data());
+                               const std::uint64_t h = hash(v[i]);
+                               hashes[b + i] = h;
+                               ++count[partition_of(h, bits)];
+                               long_label |= v[i].size() > UINT32_MAX;
+                           }
+                       });
         if (long_label) too_long.store(true, std::memory_order_relaxed);
     });
     if (too_long.load(std::memory_order_relaxed)) return std::nullopt;
@@ -491,18 +495,16 @@ std::optional<CodeMap> encode_by_partitions(const RowLabels& labels, double* cod
     auto entries = uninitialized<Entry>(n);
     pool::for_each_index(0, chunks, [&](std::size_t c) {
         std::size_t* fill = &at[c * parts];
-        std::string_view buf[kBlock];
-        for (std::size_t b = c * kChunkRows, hi = std::min(n, b + kChunkRows); b < hi;
-             b += kBlock) {
-            const std::size_t m = std::min(hi, b + kBlock) - b;
-            const std::string_view* v = labels.read(b, b + m, buf);
-            for (std::size_t i = 0; i < m; ++i) {
-                const std::uint64_t h = hashes[b + i];
-                entries[fill[partition_of(h, bits)]++] = {v[i].data(),
-                                                          static_cast<std::uint32_t>(v[i].size()),
-                                                          static_cast<std::uint32_t>(b + i), h};
-            }
-        }
+        const std::size_t lo = c * kChunkRows, hi = std::min(n, lo + kChunkRows);
+        for_each_block(labels, lo, hi,
+                       [&](std::size_t b, const std::string_view* v, std::size_t m) {
+                           for (std::size_t i = 0; i < m; ++i) {
+                               const std::uint64_t h = hashes[b + i];
+                               entries[fill[partition_of(h, bits)]++] = {
+                                   v[i].data(), static_cast<std::uint32_t>(v[i].size()),
+                                   static_cast<std::uint32_t>(b + i), h};
+                           }
+                       });
     });
     hashes.reset();
 

@@ -282,22 +282,29 @@ std::optional<std::size_t> ArrowTextColumn::first_valid() const {
     return first_valid_;
 }
 
-void ArrowTextColumn::fill_range(std::size_t lo, std::size_t hi, std::string_view* out) const {
-    const std::size_t first = first_valid_;
+template <class F>
+void ArrowTextColumn::for_each_piece(std::size_t lo, std::size_t hi, F&& f) const {
     auto chunk = std::upper_bound(chunks_.begin(), chunks_.end(), lo,
                                   [](std::size_t row, const Chunk& c) { return row < c.begin; });
     --chunk;  // the chunk holding row lo (chunks of no rows are passed by the loop)
     for (std::size_t row = lo; row < hi; ++chunk) {
         const std::size_t end = std::min(hi, chunk->begin + chunk->length);
-        for (std::size_t i = row - chunk->begin; row < end; ++i, ++row) {
-            if (!chunk->valid(i)) {
-                out[row - lo] = row < first ? null_before_ : null_after_;
+        if (end > row) f(*chunk, static_cast<std::size_t>(chunk - chunks_.begin()), row, end);
+        row = std::max(row, end);
+    }
+}
+
+void ArrowTextColumn::fill_range(std::size_t lo, std::size_t hi, std::string_view* out) const {
+    for_each_piece(lo, hi, [&](const Chunk& c, std::size_t, std::size_t row, std::size_t end) {
+        for (std::size_t i = row - c.begin; row < end; ++i, ++row) {
+            if (!c.valid(i)) {
+                out[row - lo] = row < first_valid_ ? null_before_ : null_after_;
                 continue;
             }
-            const std::size_t k = chunk->entry(i), a = chunk->start(k), b = chunk->start(k + 1);
-            out[row - lo] = std::string_view(chunk->data + a, b - a);
+            const std::size_t k = c.entry(i), a = c.start(k), b = c.start(k + 1);
+            out[row - lo] = std::string_view(c.data + a, b - a);
         }
-    }
+    });
 }
 
 namespace {
@@ -348,21 +355,15 @@ CodeMap ArrowTextColumn::encode_by_entries(double* codes) const {
     std::vector<double> code_of(used.size());
     CodeMap map = label_encode(used, code_of.data());
     pool::for_each_range(0, length_, [&](std::size_t lo, std::size_t hi) {
-        auto chunk =
-            std::upper_bound(chunks_.begin(), chunks_.end(), lo,
-                             [](std::size_t row, const Chunk& c) { return row < c.begin; });
-        --chunk;  // the chunk holding row lo (chunks of no rows are passed by the loop)
-        for (std::size_t row = lo; row < hi; ++chunk) {
-            const std::size_t end = std::min(hi, chunk->begin + chunk->length);
-            const std::uint32_t* at =
-                used_at[static_cast<std::size_t>(chunk - chunks_.begin())].data();
-            double* out = codes + chunk->begin;
-            chunk->for_each_entry(row - chunk->begin, end - row,
-                                  [&](std::size_t i, bool valid, std::size_t k) {
-                                      out[i] = valid ? code_of[at[k]] : kQuietNaN;
-                                  });
-            row = end;
-        }
+        for_each_piece(lo, hi,
+                       [&](const Chunk& c, std::size_t ci, std::size_t row, std::size_t end) {
+                           const std::uint32_t* at = used_at[ci].data();
+                           double* out = codes + c.begin;
+                           c.for_each_entry(row - c.begin, end - row,
+                                            [&](std::size_t i, bool valid, std::size_t k) {
+                                                out[i] = valid ? code_of[at[k]] : kQuietNaN;
+                                            });
+                       });
     });
     return map;
 }

@@ -72,6 +72,9 @@ class ArrowTextColumn final : public LabelSource {
 
     ArrowTextColumn() = default;
     CodeMap encode_by_entries(double* codes) const;
+    // f(chunk, its index, row, end) for each chunk's share [row, end) of rows [lo, hi).
+    template <class F>
+    void for_each_piece(std::size_t lo, std::size_t hi, F&& f) const;
 
     std::vector<Chunk> chunks_;
     std::size_t length_ = 0;
