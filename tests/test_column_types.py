@@ -242,6 +242,14 @@ def test_values_beyond_pythons_range_after_an_ordinary_one(kind, unit, beside):
     assert_same_as_values(frame)
 
 
+@pytest.mark.parametrize("tz, stamp", [("Etc/GMT-1", "9999-12-31T23:30"),
+                                       ("America/New_York", "0001-01-01T00:30")])
+def test_zoned_times_beyond_the_written_years_once_local(tz, stamp):
+    # Written years in UTC, but not on the zone's clock: boxed as values boxes them.
+    utc = pd.Series(np.array(["2000-01-01", stamp, "2001-01-01"], "M8[s]")).dt.tz_localize("UTC")
+    assert_same_as_values(pd.DataFrame({"c": utc.dt.tz_convert(tz), "f": 0.5}))
+
+
 def two_blocks(first, second):
     frame = pd.DataFrame({"a": first})
     frame["b"] = second  # a block of its own

@@ -177,15 +177,18 @@ class DatetimePlan final : public ColumnPlan {
         if (!wall) return false;
         std::vector<std::int64_t> offsets(k, 0);
         const std::int64_t per_second = units_per_day(unit) / kSecondsPerDay;  // second and finer
+        std::int64_t lo = INT64_MAX, hi = INT64_MIN;
         for (std::size_t id = 0; id < k; ++id) {
             if (!renderable_[id]) continue;
             const std::int64_t offset = (*wall)[id] - utc[id];
             if (offset % per_second != 0) return false;  // not whole seconds
-            if (!in_written_years((*wall)[id], unit)) {
-                return false;  // out of range once local
-            }
             offsets[id] = offset / per_second;
+            lo = std::min(lo, (*wall)[id]);
+            hi = std::max(hi, (*wall)[id]);
         }
+        // The written years are one interval of wall-clock times: where the earliest and the
+        // latest lie in it, all do. Out of range once local, the column is boxed.
+        if (lo <= hi && (!in_written_years(lo, unit) || !in_written_years(hi, unit))) return false;
         cells_ = std::make_unique<TimestampCells>(std::move(sample), std::move(*wall), unit,
                                                   std::move(offsets), renderable_);
         return true;
