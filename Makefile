@@ -7,7 +7,7 @@ JOBS ?= 2
 DEV_BUILD := build/dev
 PYTEST_ARGS ?=
 
-.PHONY: venv build demo dist test test-quick typecheck matrix-ci test-native test-python tsan asan lint format bench bench-install bench-types bench-inputs bench-first-call bench-profile bench-native matrix clean
+.PHONY: venv build demo dist test test-quick typecheck matrix-ci test-native test-python tsan asan lint format bench bench-install bench-types bench-sizes bench-inputs bench-first-call bench-profile bench-native matrix clean
 
 venv: $(VENV)/.ready
 $(VENV)/.ready: pyproject.toml requirements-dev.txt
@@ -109,7 +109,7 @@ bench-install: $(BENCH_VENV)/.ready
 
 # compare.py also rewrites the README's performance tables (between their markers), naming
 # the commit and the machine of this run.
-bench: bench-install bench-types bench-inputs bench-first-call
+bench: bench-install bench-types bench-sizes bench-inputs bench-first-call
 	$(BPY) bench/compare.py --readme README.md $(BENCH_ARGS)
 
 # Arrays of every numeric dtype and layout, object cells that need a Python call, and
@@ -117,6 +117,15 @@ bench: bench-install bench-types bench-inputs bench-first-call
 bench-inputs: bench-install
 	RAYON_NUM_THREADS=1 $(BPY) bench/inputs.py
 	RAYON_NUM_THREADS=1 VANDRA_BENCH_NO_PYARROW=1 $(BPY) bench/inputs.py
+
+# Every typed column kind at 10, 1,000 and 100,000 rows against pandas, one thread, with
+# pyarrow and without; the tables are kept in bench/results/typed_sizes.md.
+bench-sizes: bench-install
+	RAYON_NUM_THREADS=1 $(BPY) bench/typed_sizes.py > bench/results/typed_sizes.md
+	echo >> bench/results/typed_sizes.md
+	RAYON_NUM_THREADS=1 VANDRA_BENCH_NO_PYARROW=1 $(BPY) bench/typed_sizes.py \
+	  >> bench/results/typed_sizes.md
+	cat bench/results/typed_sizes.md
 
 # The first call in a fresh process beside the steady calls, with pyarrow and without.
 bench-first-call: bench-install
