@@ -44,19 +44,26 @@ def array_reference(floats, enc, fit_frame_cols):
     return out
 
 
-# Few encoded columns are put in place one by one, many (16 or more) in one frame built at once:
+# Frames are built from their blocks where pandas has create_dataframe_from_blocks; else few
+# encoded columns are put in place one by one, many (16 or more) in one frame built at once:
 # from one run of label columns, or from runs of both kinds.
 @settings(max_examples=examples(60), deadline=None)
 @given(st.one_of(st.integers(1, 12), st.integers(31, 40)), st.sampled_from([1, 2, 3]),
-       st.booleans(), st.integers(0, 5), st.data())
-def test_frame_decode_in_one_step_equals_the_indexer_sequence(ncols, text_every, repeated,
+       st.sampled_from(["distinct", "repeated", "integers"]), st.integers(0, 5), st.data())
+def test_frame_decode_in_one_step_equals_the_indexer_sequence(ncols, text_every, names,
                                                                  rows, data):
-    names = ["x"] * ncols if repeated else [f"c{j}" for j in range(ncols)]
+    names = {"distinct": [f"c{j}" for j in range(ncols)], "repeated": ["x"] * ncols,
+             "integers": list(range(ncols))}[names]
     floats = np.array(data.draw(st.lists(st.lists(CELLS, min_size=ncols, max_size=ncols),
                                          min_size=rows, max_size=rows)), dtype=float)
     codes = pd.DataFrame(floats.reshape(rows, ncols), columns=names)
     enc = fitted_encoder(ncols, names, text_every)
     fast = enc.decode(codes)
+    internals = sys.modules.get("pandas.api.internals")
+    with pytest.MonkeyPatch.context() as mp:
+        if internals is not None:
+            mp.delattr(internals, "create_dataframe_from_blocks", raising=False)
+        without_blocks = enc.decode(codes)
 
     class DataFrame(pd.DataFrame):  # a stand-in for pandas' class: the general sequence
         pass
@@ -64,11 +71,14 @@ def test_frame_decode_in_one_step_equals_the_indexer_sequence(ncols, text_every,
     with pytest.MonkeyPatch.context() as mp:
         mp.setattr(pd, "DataFrame", DataFrame)
         general = enc.decode(codes)
-    assert type(general) is DataFrame and type(fast) is pd.DataFrame
-    assert fast.equals(general) and list(fast.columns) == list(general.columns)
-    assert list(fast.dtypes) == list(general.dtypes)
-    assert fast.index.equals(general.index) and isinstance(fast.index, pd.RangeIndex)
-    assert fast.map(type).equals(general.map(type))
+    assert type(general) is DataFrame
+    for got in (fast, without_blocks):
+        assert type(got) is pd.DataFrame
+        assert got.equals(general) and list(got.columns) == list(general.columns)
+        assert got.columns.dtype == general.columns.dtype
+        assert list(got.dtypes) == list(general.dtypes)
+        assert got.index.equals(general.index) and isinstance(got.index, pd.RangeIndex)
+        assert got.map(type).equals(general.map(type))
 
 
 @settings(max_examples=examples(40), deadline=None)

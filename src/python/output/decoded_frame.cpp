@@ -1,5 +1,6 @@
 #include "python/output/decoded_frame.hpp"
 
+#include <cstring>
 #include <vector>
 
 #include "python/column_labels.hpp"
@@ -27,7 +28,102 @@ PyRef column_slice(PyObject* array, std::size_t lo, std::size_t hi) {
     return checked(PyObject_GetItem(array, key.get()));
 }
 
+// The encoded columns' labels, each at its place in one Fortran-ordered object array, the
+// encoded columns in frame order.
+struct Labels {
+    std::vector<bool> encoded;        // per column
+    std::vector<std::size_t> place;   // per encoded column: its column in `array`
+    std::vector<npy_intp> positions;  // the encoded columns, ascending
+    PyRef array;
+};
+
+Labels decoded_labels(const ValueMatrix& m, const FitState& fit) {
+    Labels l;
+    l.encoded.assign(m.cols, false);
+    for (ColumnIndex c : fit.encoded_columns) {
+        if (c >= m.cols) position_outside(c, m.cols);
+        l.encoded[c] = true;
+    }
+    l.place.assign(m.cols, 0);
+    for (std::size_t c = 0; c < m.cols; ++c) {
+        if (!l.encoded[c]) continue;
+        l.place[c] = l.positions.size();
+        l.positions.push_back(static_cast<npy_intp>(c));
+    }
+    npy_intp dims[2] = {static_cast<npy_intp>(m.rows), static_cast<npy_intp>(l.positions.size())};
+    l.array = new_object_array(2, dims, /*fortran=*/true);
+    PyObject** const slots = object_slots(l.array.get());
+    for (std::size_t c = 0; c < m.cols; ++c) {
+        if (!l.encoded[c]) continue;
+        check_signals();
+        write_labels(slots + l.place[c] * m.rows, m, code_map_of(fit, c), c);
+    }
+    return l;
+}
+
+std::vector<Run> runs_of(const std::vector<bool>& encoded) {
+    std::vector<Run> runs;
+    for (std::size_t c = 0; c < encoded.size(); ++c) {
+        if (runs.empty() || runs.back().encoded != encoded[c]) runs.push_back({c, c, encoded[c]});
+        runs.back().last = c + 1;
+    }
+    return runs;
+}
+
+// A 1-D intp array of `values`.
+PyRef intp_array(const npy_intp* values, std::size_t n) {
+    npy_intp size = static_cast<npy_intp>(n);
+    PyRef array = allocated(PyArray_SimpleNew(1, &size, NPY_INTP));
+    if (n > 0) {
+        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())), values,
+                    n * sizeof(npy_intp));
+    }
+    return array;
+}
+
+// (block values, placement): `values` is (columns, rows), the transpose of a matrix view.
+PyRef block(PyObject* matrix_view, PyRef placement) {
+    PyRef values =
+        allocated(PyArray_Transpose(reinterpret_cast<PyArrayObject*>(matrix_view), nullptr));
+    return allocated(PyTuple_Pack(2, values.get(), placement.get()));
+}
+
 }  // namespace
+
+PyRef frame_of_blocks(const ValueMatrix& m, const OUT::Frame& out, const FitState& fit) {
+    if (m.rows == 0 || !m.fortran || m.cols != out.columns.size()) return {};
+    PyRef ctor = imported_attr("pandas", "DataFrame");
+    if (!pandas_compat::is_own_class(ctor.get(), pandas_compat::Class::frame)) return {};
+    PyRef make = imported_attr("pandas.api.internals", "create_dataframe_from_blocks");
+    PyRef range_index = imported_attr("pandas", "RangeIndex");
+    PyRef index_cls = imported_attr("pandas", "Index");
+    if (!make || !range_index || !index_cls) return {};
+
+    Labels labels = decoded_labels(m, fit);
+    std::vector<Run> runs = runs_of(labels.encoded);
+    PyRef blocks = allocated(PyList_New(0));
+    for (const Run& run : runs) {
+        if (run.encoded) continue;
+        std::vector<npy_intp> at;
+        for (std::size_t c = run.first; c < run.last; ++c) at.push_back(static_cast<npy_intp>(c));
+        PyRef view = column_slice(m.array.get(), run.first, run.last);
+        check_status(
+            PyList_Append(blocks.get(), block(view.get(), intp_array(at.data(), at.size())).get()));
+    }
+    if (!labels.positions.empty()) {
+        PyRef placement = intp_array(labels.positions.data(), labels.positions.size());
+        check_status(
+            PyList_Append(blocks.get(), block(labels.array.get(), std::move(placement)).get()));
+    }
+    PyRef rows = allocated(PyLong_FromSize_t(m.rows));
+    PyRef index = checked(PyObject_CallOneArg(range_index.get(), rows.get()));
+    PyRef names = result_columns(out, /*own_class=*/true);
+    // A list of names becomes the Index that DataFrame(..., columns=names) would build.
+    PyRef columns =
+        out.index ? std::move(names) : checked(PyObject_CallOneArg(index_cls.get(), names.get()));
+    return checked(PyObject_CallFunctionObjArgs(make.get(), blocks.get(), index.get(),
+                                                columns.get(), nullptr));
+}
 
 PyRef decoded_frame(const ValueMatrix& m, const OUT::Frame& out, const FitState& fit) {
     if (m.rows == 0 || m.cols != out.columns.size()) return {};
@@ -35,31 +131,8 @@ PyRef decoded_frame(const ValueMatrix& m, const OUT::Frame& out, const FitState&
     PyRef ctor = checked(PyObject_GetAttrString(pandas.get(), "DataFrame"));
     if (!pandas_compat::is_own_class(ctor.get(), pandas_compat::Class::frame)) return {};
 
-    std::vector<bool> encoded(m.cols, false);
-    for (ColumnIndex c : fit.encoded_columns) {
-        if (c >= m.cols) position_outside(c, m.cols);
-        encoded[c] = true;
-    }
-    // The label columns in frame order, each at its place in one object array.
-    std::vector<std::size_t> label_place(m.cols, 0);
-    std::size_t labelled = 0;
-    for (std::size_t c = 0; c < m.cols; ++c) {
-        if (encoded[c]) label_place[c] = labelled++;
-    }
-    npy_intp dims[2] = {static_cast<npy_intp>(m.rows), static_cast<npy_intp>(labelled)};
-    PyRef labels = new_object_array(2, dims, /*fortran=*/true);
-    PyObject** const slots = object_slots(labels.get());
-    for (std::size_t c = 0; c < m.cols; ++c) {
-        if (!encoded[c]) continue;
-        check_signals();
-        write_labels(slots + label_place[c] * m.rows, m, code_map_of(fit, c), c);
-    }
-
-    std::vector<Run> runs;
-    for (std::size_t c = 0; c < m.cols; ++c) {
-        if (runs.empty() || runs.back().encoded != encoded[c]) runs.push_back({c, c, encoded[c]});
-        runs.back().last = c + 1;
-    }
+    Labels l = decoded_labels(m, fit);
+    const std::vector<Run> runs = runs_of(l.encoded);
     PyRef object_dtype(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_OBJECT)));
     PyRef part_kwargs = allocated(PyDict_New());
     check_status(PyDict_SetItemString(part_kwargs.get(), "copy", Py_False));
@@ -69,8 +142,8 @@ PyRef decoded_frame(const ValueMatrix& m, const OUT::Frame& out, const FitState&
     PyRef parts = allocated(PyList_New(static_cast<Py_ssize_t>(runs.size())));
     for (std::size_t k = 0; k < runs.size(); ++k) {
         const Run& run = runs[k];
-        PyRef view = run.encoded ? column_slice(labels.get(), label_place[run.first],
-                                                label_place[run.first] + run.last - run.first)
+        PyRef view = run.encoded ? column_slice(l.array.get(), l.place[run.first],
+                                                l.place[run.first] + run.last - run.first)
                                  : column_slice(m.array.get(), run.first, run.last);
         PyRef args = allocated(PyTuple_Pack(1, view.get()));
         PyObject* part = PyObject_Call(ctor.get(), args.get(),

@@ -9,6 +9,14 @@
 
 namespace vandra {
 
+// The decoded frame of `m` built from its blocks by pandas' create_dataframe_from_blocks
+// (pandas 3): the float columns as views of the matrix, one block per run of adjacent ones,
+// and the encoded columns as one object block of their labels. Putting a column in place
+// costs pandas tens of microseconds, more than most frames take to decode. Null where that
+// function or pandas' own DataFrame is missing, the matrix is not Fortran-ordered or has no
+// rows, or the matrix and the names disagree.
+PyRef frame_of_blocks(const ValueMatrix& m, const OUT::Frame& out, const FitState& fit);
+
 // From this many encoded columns, decode builds its frame in one step.
 inline constexpr std::size_t kOneStepColumns = 16;
 

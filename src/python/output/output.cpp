@@ -9,6 +9,9 @@ namespace vandra {
 
 PyRef arr_to_out(ValueMatrix& matrix, OUT out, const FitState* fit) {
     if (auto* frame = std::get_if<OUT::Frame>(&out.kind)) {
+        if (fit && !fit->encoded_columns.empty()) {
+            if (PyRef decoded = frame_of_blocks(matrix, *frame, *fit)) return decoded;
+        }
         if (fit && fit->encoded_columns.size() >= kOneStepColumns) {
             if (PyRef decoded = decoded_frame(matrix, *frame, *fit)) return decoded;
         }
