@@ -38,9 +38,10 @@ template <class Missing>
 ColumnRead numbers_with_gaps(const NumberView& values, std::size_t rows, Missing missing) {
     std::shared_ptr<double> doubles(new double[rows], std::default_delete<double[]>());
     copy_numbers(values, 0, rows, doubles.get(), 1);
-    for (std::size_t i = 0; i < rows; ++i) {
-        if (missing(i)) doubles.get()[i] = kQuietNaN;
-    }
+    // A select, not a branch: gaps fall at random, and a mispredicted branch per gap costs
+    // more than the whole pass.
+    double* const d = doubles.get();
+    for (std::size_t i = 0; i < rows; ++i) d[i] = missing(i) ? kQuietNaN : d[i];
     ColumnRead read(NumberView{reinterpret_cast<const char*>(doubles.get()),
                                static_cast<std::ptrdiff_t>(sizeof(double)), NumberView::Type::f64});
     read.owner = std::move(doubles);
