@@ -1,6 +1,6 @@
-// The frame form of decode for frames with many encoded columns, built in one step: pandas
-// splits its blocks on every column put in place one by one, so that cost grows with the
-// columns decoded before.
+// The frame form of decode built in one step, from the frame's blocks (pandas 3) or, for many
+// encoded columns, from frames joined at once: pandas splits its blocks on every column put in
+// place one by one, so that cost grows with the columns decoded before.
 #pragma once
 
 #include "lib/records.hpp"
