@@ -124,6 +124,10 @@ struct CategoryTexts final : ValueRenderer {
     CategoryTexts(scratch::vector<std::string_view> views, scratch::vector<std::int64_t> codes,
                   const scratch::vector<std::uint32_t>& in_order)
         : texts(std::move(views)), code_of(std::move(codes)), ascending(ascend(in_order)) {}
+    // `ascends`: whether the texts ascend with the codes, where the caller knows.
+    CategoryTexts(scratch::vector<std::string_view> views, scratch::vector<std::int64_t> codes,
+                  bool ascends)
+        : texts(std::move(views)), code_of(std::move(codes)), ascending(ascends) {}
 
     // Rendered in ascending code order: read in that order where every category's text is
     // at hand.
@@ -198,7 +202,7 @@ class CategoryObjectsPlan final : public CategoryPlan {
             return false;
         if (texts_) {
             auto texts =
-                std::make_shared<CategoryTexts>(std::move(*texts_), std::move(code_of_), in_order_);
+                std::make_shared<CategoryTexts>(std::move(*texts_), std::move(code_of_), ascends_);
             texts->by_code = std::move(by_code_);
             texts->bytes = std::move(arena_);
             cells_ = std::make_unique<CategoryTextCells>(std::move(sample), std::move(texts),
@@ -254,11 +258,17 @@ class CategoryObjectsPlan final : public CategoryPlan {
         }
         scratch::vector<std::string_view> texts(code_of_.size());
         if (categories_ <= 4 * in_order_.size()) by_code_.resize(categories_);
+        // Whether the texts ascend with the codes, checked here where they lie in code order
+        // side by side.
         std::size_t begin = 0;
+        std::string_view before;
         for (std::size_t k = 0; k < in_order_.size(); ++k) {
             const std::uint32_t id = in_order_[k];
-            texts[id] = std::string_view(arena_.data() + begin, ends[k] - begin);
-            if (!by_code_.empty()) by_code_[static_cast<std::size_t>(code_of_[id])] = texts[id];
+            const std::string_view text(arena_.data() + begin, ends[k] - begin);
+            if (k > 0 && !(before < text)) ascends_ = false;
+            texts[id] = text;
+            if (!by_code_.empty()) by_code_[static_cast<std::size_t>(code_of_[id])] = text;
+            before = text;
             begin = ends[k];
         }
         return texts;
@@ -269,6 +279,7 @@ class CategoryObjectsPlan final : public CategoryPlan {
     std::size_t categories_;
     scratch::vector<std::uint32_t> in_order_;
     std::vector<char> arena_;                                 // the texts' bytes
+    bool ascends_ = true;                                     // the texts ascend with the codes
     scratch::vector<std::string_view> by_code_;               // per category, or empty
     std::optional<scratch::vector<std::string_view>> texts_;  // where every used category is a str
 };
