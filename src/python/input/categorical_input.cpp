@@ -134,8 +134,12 @@ struct CategoryTexts final : ValueRenderer {
     std::string_view text(const KeyedItem& value, char*) const override {
         return by_code.empty() ? texts[value.item] : by_code[static_cast<std::size_t>(value.key)];
     }
+    // The text of value `id` (not the missing value).
+    std::string_view of(std::uint32_t id) const {
+        return by_code.empty() ? texts[id] : by_code[static_cast<std::size_t>(code_of[id])];
+    }
 
-    scratch::vector<std::string_view> texts;    // per value
+    scratch::vector<std::string_view> texts;    // per value, where by_code is empty
     scratch::vector<std::string_view> by_code;  // per category, or empty
     std::vector<char> bytes;  // what the views above show, where not held elsewhere
     scratch::vector<std::int64_t> code_of;
@@ -169,7 +173,7 @@ class CategoryTextCells final : public DistinctCells {
         return std::nullopt;
     }
     std::string_view own_text(std::uint32_t id) const override {
-        return id == missing_ ? std::string_view("nan") : texts_->texts[id];
+        return id == missing_ ? std::string_view("nan") : texts_->of(id);
     }
     std::optional<TextKey> text_key(std::uint32_t id) const override {
         if (!texts_->ascending || id == missing_) return std::nullopt;
@@ -232,8 +236,8 @@ class CategoryObjectsPlan final : public CategoryPlan {
     // The UTF-8 of each used category, where all are strs, read in the categories' order and
     // copied side by side: the strs lie wherever the data made them, often in another order,
     // and the order check, the sort and the fit read every text again. Where most categories
-    // are used, the texts are also kept per category, for the fit to be written from in that
-    // order.
+    // are used, the texts are kept per category (the fit is written from them in that order),
+    // else per value.
     std::optional<scratch::vector<std::string_view>> str_texts() {
         std::vector<std::size_t> ends;
         ends.reserve(in_order_.size());
@@ -256,8 +260,12 @@ class CategoryObjectsPlan final : public CategoryPlan {
             arena_.insert(arena_.end(), utf8, utf8 + size);
             ends.push_back(arena_.size());
         }
-        scratch::vector<std::string_view> texts(code_of_.size());
-        if (categories_ <= 4 * in_order_.size()) by_code_.resize(categories_);
+        scratch::vector<std::string_view> texts;
+        if (categories_ <= 4 * in_order_.size()) {
+            by_code_.resize(categories_);
+        } else {
+            texts.resize(code_of_.size());
+        }
         // Whether the texts ascend with the codes, checked here where they lie in code order
         // side by side.
         std::size_t begin = 0;
@@ -266,8 +274,11 @@ class CategoryObjectsPlan final : public CategoryPlan {
             const std::uint32_t id = in_order_[k];
             const std::string_view text(arena_.data() + begin, ends[k] - begin);
             if (k > 0 && !(before < text)) ascends_ = false;
-            texts[id] = text;
-            if (!by_code_.empty()) by_code_[static_cast<std::size_t>(code_of_[id])] = text;
+            if (by_code_.empty()) {
+                texts[id] = text;
+            } else {
+                by_code_[static_cast<std::size_t>(code_of_[id])] = text;
+            }
             before = text;
             begin = ends[k];
         }
