@@ -307,21 +307,27 @@ class CategoryTextsPlan final : public CategoryPlan {
             all_.resize(column_.length());
             column_.fill(all_.data());
         }
+        if (!all_.empty()) return;
         texts_.resize(code_of.size());
         for (std::uint32_t id = 0; id < code_of.size(); ++id) {
-            if (code_of[id] < 0) continue;
-            const auto code = static_cast<std::size_t>(code_of[id]);
-            texts_[id] = all_.empty() ? column_.label(code) : all_[code];
+            if (code_of[id] >= 0) texts_[id] = column_.label(static_cast<std::size_t>(code_of[id]));
         }
     }
 
     // The frame must hand out a str of the category's text.
     bool settle(DistinctCells::Boxer sample) override {
         if (!first_as_expected(sample, [&](PyObject* cell) { return is_text(cell); })) return false;
-        const auto in_order = ids_by_code(code_of_, column_.length(), missing_);
-        auto texts =
-            std::make_shared<CategoryTexts>(std::move(texts_), std::move(code_of_), in_order);
-        texts->by_code = std::move(all_);
+        std::shared_ptr<CategoryTexts> texts;
+        if (all_.empty()) {
+            const auto in_order = ids_by_code(code_of_, column_.length(), missing_);
+            texts =
+                std::make_shared<CategoryTexts>(std::move(texts_), std::move(code_of_), in_order);
+        } else {
+            const bool ascends = used_ascend();
+            texts =
+                std::make_shared<CategoryTexts>(std::move(texts_), std::move(code_of_), ascends);
+            texts->by_code = std::move(all_);
+        }
         cells_ = std::make_unique<CategoryTextCells>(std::move(sample), std::move(texts), missing_,
                                                      missing_known());
         return true;
@@ -338,13 +344,31 @@ class CategoryTextsPlan final : public CategoryPlan {
             clear_ordinary_error();
             return false;
         }
-        return std::string_view(utf8, static_cast<std::size_t>(size)) == texts_[first_];
+        const std::string_view first =
+            all_.empty() ? texts_[first_] : all_[static_cast<std::size_t>(code_of_[first_])];
+        return std::string_view(utf8, static_cast<std::size_t>(size)) == first;
+    }
+
+    // Whether the used categories' texts ascend with their codes, read in code order from the
+    // views of every category.
+    bool used_ascend() const {
+        std::vector<std::uint8_t> used(all_.size(), 0);
+        for (const std::int64_t code : code_of_) {
+            if (code >= 0) used[static_cast<std::size_t>(code)] = 1;
+        }
+        const std::string_view* before = nullptr;
+        for (std::size_t code = 0; code < all_.size(); ++code) {
+            if (!used[code]) continue;
+            if (before && !(*before < all_[code])) return false;
+            before = &all_[code];
+        }
+        return true;
     }
 
     ArrowTextColumn column_;
     scratch::vector<std::int64_t> code_of_;
     scratch::vector<std::string_view> all_;    // per category (or empty), views into the buffers
-    scratch::vector<std::string_view> texts_;  // per value
+    scratch::vector<std::string_view> texts_;  // per value, where all_ is empty
 };
 
 constexpr std::size_t kManyUsed = 256;
