@@ -81,6 +81,23 @@ def test_frame_decode_in_one_step_equals_the_indexer_sequence(ncols, text_every,
         assert got.map(type).equals(general.map(type))
 
 
+@pytest.mark.skipif(not hasattr(sys.modules.get("pandas.api.internals"),
+                            "create_dataframe_from_blocks"), reason="pandas before 3")
+@pytest.mark.parametrize("ncols", [4, 40])  # one by one, and at once, without the blocks route
+def test_frame_decode_is_built_from_blocks_where_pandas_can(ncols, monkeypatch):
+    # A silent fallback to the per-column or the joined route fails here.
+    names = [f"c{j}" for j in range(ncols)]
+    enc = fitted_encoder(ncols, names)
+
+    def refuse(*args, **kwargs):
+        raise AssertionError("decoded column by column or by concat")
+
+    monkeypatch.setattr(pd.DataFrame, "isetitem", refuse)
+    monkeypatch.setattr(pd, "concat", refuse)
+    decoded = enc.decode(pd.DataFrame(np.zeros((3, ncols)), columns=names))
+    assert decoded["c0"].tolist() == ["a"] * 3 and decoded["c1"].tolist() == [0.0] * 3
+
+
 @settings(max_examples=examples(40), deadline=None)
 @given(st.integers(1, 6), st.integers(0, 5), st.data())
 def test_array_decode_in_one_step_equals_astype_and_assignment(ncols, rows, data):

@@ -32,6 +32,22 @@ void release_array(ArrowArray* a) {
     --live_arrays;
 }
 
+// The header of an array of `rows` rows (`offset` of them skipped) over `buffers`, which `own`
+// holds and `release` frees.
+ArrowArray array_over(const void** buffers, std::int64_t n_buffers, std::int64_t rows,
+                      std::int64_t offset, void* own, void (*release)(ArrowArray*)) {
+    ++live_arrays;
+    ArrowArray a{};
+    a.length = rows - offset;
+    a.null_count = -1;
+    a.offset = offset;
+    a.n_buffers = n_buffers;
+    a.buffers = buffers;
+    a.release = release;
+    a.private_data = own;
+    return a;
+}
+
 // An array of `labels` (nullptr for a null row) starting `offset` rows into its buffers.
 ArrowArray make_array(const std::vector<const char*>& labels, bool large, std::int64_t offset = 0,
                       bool with_validity = true) {
@@ -54,16 +70,8 @@ ArrowArray make_array(const std::vector<const char*>& labels, bool large, std::i
     b->pointers[0] = with_validity ? b->validity.data() : nullptr;
     b->pointers[1] = large ? static_cast<const void*>(b->offsets64.data()) : b->offsets32.data();
     b->pointers[2] = b->data.data();
-    ++live_arrays;
-    ArrowArray a{};
-    a.length = static_cast<std::int64_t>(labels.size()) - offset;
-    a.null_count = -1;
-    a.offset = offset;
-    a.n_buffers = 3;
-    a.buffers = b->pointers;
-    a.release = release_array;
-    a.private_data = b;
-    return a;
+    return array_over(b->pointers, 3, static_cast<std::int64_t>(labels.size()), offset, b,
+                      release_array);
 }
 
 // A dictionary-encoded array: int8 or int32 indices (-1 for a null row) into `entries`,
@@ -89,22 +97,15 @@ ArrowArray make_dictionary_array(const std::vector<int>& indices,
     b->dictionary = make_array(entries, false);
     b->pointers[0] = b->validity.data();
     b->pointers[1] = narrow ? static_cast<const void*>(b->narrow.data()) : b->wide.data();
-    ++live_arrays;
-    ArrowArray a{};
-    a.length = static_cast<std::int64_t>(indices.size()) - offset;
-    a.null_count = -1;
-    a.offset = offset;
-    a.n_buffers = 2;
-    a.buffers = b->pointers;
+    ArrowArray a = array_over(b->pointers, 2, static_cast<std::int64_t>(indices.size()), offset, b,
+                              [](ArrowArray* self) {
+                                  auto* own = static_cast<DictionaryBuffers*>(self->private_data);
+                                  own->dictionary.release(&own->dictionary);
+                                  delete own;
+                                  self->release = nullptr;
+                                  --live_arrays;
+                              });
     a.dictionary = &b->dictionary;
-    a.release = [](ArrowArray* self) {
-        auto* own = static_cast<DictionaryBuffers*>(self->private_data);
-        own->dictionary.release(&own->dictionary);
-        delete own;
-        self->release = nullptr;
-        --live_arrays;
-    };
-    a.private_data = b;
     return a;
 }
 
