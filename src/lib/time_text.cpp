@@ -1,9 +1,11 @@
 #include "lib/time_text.hpp"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <climits>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 #include <utility>
 
@@ -79,6 +81,15 @@ std::optional<Civil> written(std::int64_t value, TimeUnit unit) {
     return c;
 }
 
+constexpr auto kTwoDigits = [] {
+    std::array<char, 200> t{};
+    for (int v = 0; v < 100; ++v) {
+        t[2 * v] = static_cast<char>('0' + v / 10);
+        t[2 * v + 1] = static_cast<char>('0' + v % 10);
+    }
+    return t;
+}();
+
 // Writes texts of at most kTimeTextMax characters.
 class Writer {
   public:
@@ -86,12 +97,14 @@ class Writer {
 
     // v (non-negative) as exactly `digits` decimal digits, zero-padded.
     void digits(std::int64_t v, int n) {
-        for (int k = n - 1; k >= 0; --k, v /= 10) p_[k] = static_cast<char>('0' + v % 10);
+        int k = n;
+        for (; k >= 2; k -= 2, v /= 100) std::memcpy(p_ + k - 2, &kTwoDigits[2 * (v % 100)], 2);
+        if (k == 1) p_[0] = static_cast<char>('0' + v % 10);
         p_ += n;
     }
+    // v (0 to 99) as two digits, from a table: one store instead of a division's digits.
     void two(std::int64_t v) {
-        p_[0] = static_cast<char>('0' + v / 10);
-        p_[1] = static_cast<char>('0' + v % 10);
+        std::memcpy(p_, &kTwoDigits[2 * v], 2);
         p_ += 2;
     }
     void put(char c) { *p_++ = c; }
@@ -198,19 +211,16 @@ bool numpy_datetime_text(std::int64_t value, TimeUnit unit, std::string& out) {
     return to_string(out, [&](char* buf) { return numpy_datetime_text(value, unit, buf); });
 }
 
-std::size_t timestamp_text(std::int64_t value, TimeUnit unit,
-                           std::optional<std::int64_t> offset_seconds, char* out) {
-    if (unit != TimeUnit::second && unit != TimeUnit::milli && unit != TimeUnit::micro &&
-        unit != TimeUnit::nano)
-        return 0;
-    const auto c = written(value, unit);
-    if (!c) return 0;
-    const std::int64_t per_second = units_per_day(unit) / kSecondsPerDay;
+namespace {
+
+// A Timestamp's text, its unit's count per second a constant (no division at run time).
+template <std::int64_t PerSecond>
+std::size_t write_timestamp(const Civil& c, std::optional<std::int64_t> offset_seconds, char* out) {
     Writer w(out);
-    w.date(*c);
+    w.date(c);
     w.put(' ');
-    w.clock(c->ticks / per_second);
-    w.fraction(c->ticks % per_second * (1000000000 / per_second));
+    w.clock(c.ticks / PerSecond);
+    w.fraction(c.ticks % PerSecond * (1000000000 / PerSecond));
     if (offset_seconds) {
         std::int64_t off = *offset_seconds;
         w.put(off < 0 ? '-' : '+');
@@ -224,6 +234,23 @@ std::size_t timestamp_text(std::int64_t value, TimeUnit unit,
         }
     }
     return w.size();
+}
+
+}  // namespace
+
+std::size_t timestamp_text(std::int64_t value, TimeUnit unit,
+                           std::optional<std::int64_t> offset_seconds, char* out) {
+    if (unit != TimeUnit::second && unit != TimeUnit::milli && unit != TimeUnit::micro &&
+        unit != TimeUnit::nano)
+        return 0;
+    const auto c = written(value, unit);
+    if (!c) return 0;
+    switch (unit) {
+        case TimeUnit::second: return write_timestamp<1>(*c, offset_seconds, out);
+        case TimeUnit::milli: return write_timestamp<1000>(*c, offset_seconds, out);
+        case TimeUnit::micro: return write_timestamp<1000000>(*c, offset_seconds, out);
+        default: return write_timestamp<1000000000>(*c, offset_seconds, out);
+    }
 }
 
 bool timestamp_text(std::int64_t value, TimeUnit unit, std::optional<std::int64_t> offset_seconds,

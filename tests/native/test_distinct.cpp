@@ -160,22 +160,27 @@ TEST_CASE("ordered labels: rendered in order, other texts merged in, repeats sha
 
 TEST_CASE("sort_by_key orders by key, signed, then by tie") {
     std::mt19937_64 rng(3);
-    // Sparse keys go by radix, dense ones (a range under twice their number) by counting.
-    for (const std::int64_t scale : {std::int64_t{1} << 40, std::int64_t{1}})
-        for (const std::size_t n : {std::size_t{10}, std::size_t{5000}}) {
-            KeyedItems items(n);
-            for (std::size_t i = 0; i < n; ++i) {
-                const auto key = static_cast<std::int64_t>(rng() % 100) - 50;
-                items[i] = KeyedItem{key * scale, rng() % 3, static_cast<std::uint32_t>(i)};
+    // Sparse keys go by radix, dense ones (a range under twice their number) by counting, and
+    // keys a power of 1,000 apart by their steps, unless one key is off the steps.
+    for (const std::int64_t scale : {std::int64_t{1} << 40, std::int64_t{1}, std::int64_t{1000},
+                                     std::int64_t{1} * 1000000000000})
+        for (const std::size_t n : {std::size_t{10}, std::size_t{5000}})
+            for (const std::int64_t off_step : {0, 1}) {
+                KeyedItems items(n);
+                for (std::size_t i = 0; i < n; ++i) {
+                    const auto key = static_cast<std::int64_t>(rng() % 100) - 50;
+                    items[i] = KeyedItem{key * scale, rng() % 3, static_cast<std::uint32_t>(i)};
+                }
+                items[n / 2].key += off_step;
+                auto want = items;
+                std::stable_sort(want.begin(), want.end(),
+                                 [](const KeyedItem& a, const KeyedItem& b) {
+                                     return a.key != b.key ? a.key < b.key : a.tie < b.tie;
+                                 });
+                sort_by_key(items);
+                for (std::size_t i = 0; i < n; ++i)
+                    CHECK(items[i].key == want[i].key && items[i].tie == want[i].tie);
             }
-            auto want = items;
-            std::stable_sort(want.begin(), want.end(), [](const KeyedItem& a, const KeyedItem& b) {
-                return a.key != b.key ? a.key < b.key : a.tie < b.tie;
-            });
-            sort_by_key(items);
-            for (std::size_t i = 0; i < n; ++i)
-                CHECK(items[i].key == want[i].key && items[i].tie == want[i].tie);
-        }
 }
 
 TEST_CASE("periods are written as pandas writes them, within the years 1000 to 9999") {
