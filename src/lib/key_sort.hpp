@@ -11,7 +11,7 @@ namespace vandra {
 
 struct KeyedItem {
     std::int64_t key;
-    std::uint64_t tie;  // orders items of equal key
+    std::uint32_t tie;  // orders items of equal key
     std::uint32_t item;
 };
 

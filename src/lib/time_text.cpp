@@ -215,14 +215,14 @@ namespace {
 
 // A Timestamp's text, its unit's count per second a constant (no division at run time).
 template <std::int64_t PerSecond>
-std::size_t write_timestamp(const Civil& c, std::optional<std::int64_t> offset_seconds, char* out) {
+std::size_t write_timestamp(const Civil& c, std::int64_t offset_seconds, char* out) {
     Writer w(out);
     w.date(c);
     w.put(' ');
     w.clock(c.ticks / PerSecond);
     w.fraction(c.ticks % PerSecond * (1000000000 / PerSecond));
-    if (offset_seconds) {
-        std::int64_t off = *offset_seconds;
+    if (offset_seconds != kNoOffset) {
+        std::int64_t off = offset_seconds;
         w.put(off < 0 ? '-' : '+');
         if (off < 0) off = -off;
         w.two(off / 3600);
@@ -238,8 +238,8 @@ std::size_t write_timestamp(const Civil& c, std::optional<std::int64_t> offset_s
 
 }  // namespace
 
-std::size_t timestamp_text(std::int64_t value, TimeUnit unit,
-                           std::optional<std::int64_t> offset_seconds, char* out) {
+std::size_t timestamp_text(std::int64_t value, TimeUnit unit, std::int64_t offset_seconds,
+                           char* out) {
     if (unit != TimeUnit::second && unit != TimeUnit::milli && unit != TimeUnit::micro &&
         unit != TimeUnit::nano)
         return 0;
@@ -255,8 +255,9 @@ std::size_t timestamp_text(std::int64_t value, TimeUnit unit,
 
 bool timestamp_text(std::int64_t value, TimeUnit unit, std::optional<std::int64_t> offset_seconds,
                     std::string& out) {
-    return to_string(out,
-                     [&](char* buf) { return timestamp_text(value, unit, offset_seconds, buf); });
+    return to_string(out, [&](char* buf) {
+        return timestamp_text(value, unit, offset_seconds.value_or(kNoOffset), buf);
+    });
 }
 
 namespace {

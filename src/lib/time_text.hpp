@@ -31,10 +31,11 @@ bool numpy_datetime_text(std::int64_t value, TimeUnit unit, std::string& out);
 bool timestamp_text(std::int64_t value, TimeUnit unit, std::optional<std::int64_t> offset_seconds,
                     std::string& out);
 // The same written to `out`, which has room for kTimeTextMax characters: their number, or 0
-// where none is written.
+// where none is written. kNoOffset stands for no offset.
 inline constexpr std::size_t kTimeTextMax = 64;
-std::size_t timestamp_text(std::int64_t value, TimeUnit unit,
-                           std::optional<std::int64_t> offset_seconds, char* out);
+inline constexpr std::int64_t kNoOffset = INT64_MIN;
+std::size_t timestamp_text(std::int64_t value, TimeUnit unit, std::int64_t offset_seconds,
+                           char* out);
 std::size_t numpy_datetime_text(std::int64_t value, TimeUnit unit, char* out);
 
 // A count of units as pandas writes a Timedelta: "0 days 00:00:01", "-1 days +23:59:59.500000"

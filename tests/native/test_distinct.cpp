@@ -169,7 +169,8 @@ TEST_CASE("sort_by_key orders by key, signed, then by tie") {
                 KeyedItems items(n);
                 for (std::size_t i = 0; i < n; ++i) {
                     const auto key = static_cast<std::int64_t>(rng() % 100) - 50;
-                    items[i] = KeyedItem{key * scale, rng() % 3, static_cast<std::uint32_t>(i)};
+                    items[i] = KeyedItem{key * scale, static_cast<std::uint32_t>(rng() % 3),
+                                         static_cast<std::uint32_t>(i)};
                 }
                 items[n / 2].key += off_step;
                 auto want = items;

@@ -183,6 +183,7 @@ class DatetimePlan final : public ColumnPlan {
             const std::int64_t offset = (*wall)[id] - utc[id];
             if (offset % per_second != 0) return false;  // not whole seconds
             offsets[id] = offset / per_second;
+            if (offsets[id] >= kMaxOffsetSeconds || offsets[id] <= -kMaxOffsetSeconds) return false;
             lo = std::min(lo, (*wall)[id]);
             hi = std::max(hi, (*wall)[id]);
         }

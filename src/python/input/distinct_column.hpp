@@ -40,7 +40,7 @@ class DistinctCells {
     // of the texts. nullopt where there is none.
     struct TextKey {
         std::int64_t key;
-        std::uint64_t tie;
+        std::uint32_t tie;
     };
     std::optional<TextKey> key(std::uint32_t id) const {
         return renders(id) ? text_key(id) : std::nullopt;

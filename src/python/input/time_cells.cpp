@@ -172,11 +172,11 @@ struct TimestampCells::Texts final : ValueRenderer {
     }
     // The key is the wall-clock time, the tie the offset's rank (see text_key).
     std::string_view text(const KeyedItem& value, char* buf) const override {
-        std::optional<std::int64_t> offset;
+        std::int64_t offset = kNoOffset;
         if (!offsets.empty()) {
-            constexpr std::uint64_t kNegative = std::uint64_t{1} << 62;
-            offset = value.tie >= kNegative ? -static_cast<std::int64_t>(value.tie - kNegative)
-                                            : static_cast<std::int64_t>(value.tie);
+            offset = value.tie >= kNegativeOffset
+                         ? -static_cast<std::int64_t>(value.tie - kNegativeOffset)
+                         : static_cast<std::int64_t>(value.tie);
         }
         return {buf, timestamp_text(value.key, unit, offset, buf)};
     }
@@ -215,9 +215,8 @@ std::shared_ptr<const ValueRenderer> TimestampCells::renderer() const {
 std::optional<DistinctCells::TextKey> TimestampCells::text_key(std::uint32_t id) const {
     if (texts_->offsets.empty()) return TextKey{texts_->wall[id], 0};
     const std::int64_t off = texts_->offsets[id];
-    const auto rank =
-        off >= 0 ? static_cast<std::uint64_t>(off)
-                 : (std::uint64_t{1} << 62) + static_cast<std::uint64_t>(-off);  // see Texts
+    const auto rank = off >= 0 ? static_cast<std::uint32_t>(off)
+                               : kNegativeOffset + static_cast<std::uint32_t>(-off);  // see Texts
     return TextKey{texts_->wall[id], rank};
 }
 

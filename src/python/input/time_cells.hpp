@@ -60,6 +60,12 @@ class NumpyTimeCells final : public DistinctCells {
     bool all_in_range_ = false;  // every value other than NaT converts to a Python object
 };
 
+// A UTC offset's rank among the ties of one wall-clock time: seconds east as they are, seconds
+// west counted from kNegativeOffset. Offsets of kMaxOffsetSeconds or more are not rendered
+// (Python's tzinfo keeps them under a day).
+inline constexpr std::uint32_t kNegativeOffset = std::uint32_t{1} << 31;
+inline constexpr std::int64_t kMaxOffsetSeconds = std::int64_t{1} << 30;
+
 // str() of pandas Timestamps (wall-clock values of `unit`, and per value its UTC offset in
 // seconds where the column has a time zone); values that are not `renderable` are boxed.
 class TimestampCells final : public DistinctCells {
