@@ -39,6 +39,23 @@ void split(std::int64_t value, std::int64_t& days, std::int64_t& ticks) {
     }
 }
 
+bool second_or_finer(TimeUnit unit) {
+    return unit == TimeUnit::second || unit == TimeUnit::milli || unit == TimeUnit::micro ||
+           unit == TimeUnit::nano;
+}
+
+// f.template operator()<units per second>() for a unit of a second or finer: the divisions
+// by the unit then compile to multiplications.
+template <class F>
+decltype(auto) with_per_second(TimeUnit unit, F f) {
+    switch (unit) {
+        case TimeUnit::milli: return f.template operator()<1000>();
+        case TimeUnit::micro: return f.template operator()<1000000>();
+        case TimeUnit::nano: return f.template operator()<1000000000>();
+        default: return f.template operator()<1>();
+    }
+}
+
 // A count of units since 1970-01-01 to a proleptic Gregorian date and the units into its day
 // (H. Hinnant's civil_from_days). Values rendered in order mostly share their day with the
 // one before: the last day's date is kept per thread.
@@ -211,46 +228,31 @@ bool numpy_datetime_text(std::int64_t value, TimeUnit unit, std::string& out) {
     return to_string(out, [&](char* buf) { return numpy_datetime_text(value, unit, buf); });
 }
 
-namespace {
-
-// A Timestamp's text, its unit's count per second a constant (no division at run time).
-template <std::int64_t PerSecond>
-std::size_t write_timestamp(const Civil& c, std::int64_t offset_seconds, char* out) {
-    Writer w(out);
-    w.date(c);
-    w.put(' ');
-    w.clock(c.ticks / PerSecond);
-    w.fraction(c.ticks % PerSecond * (1000000000 / PerSecond));
-    if (offset_seconds != kNoOffset) {
-        std::int64_t off = offset_seconds;
-        w.put(off < 0 ? '-' : '+');
-        if (off < 0) off = -off;
-        w.two(off / 3600);
-        w.put(':');
-        w.two(off / 60 % 60);
-        if (off % 60 != 0) {
-            w.put(':');
-            w.two(off % 60);
-        }
-    }
-    return w.size();
-}
-
-}  // namespace
-
 std::size_t timestamp_text(std::int64_t value, TimeUnit unit, std::int64_t offset_seconds,
                            char* out) {
-    if (unit != TimeUnit::second && unit != TimeUnit::milli && unit != TimeUnit::micro &&
-        unit != TimeUnit::nano)
-        return 0;
+    if (!second_or_finer(unit)) return 0;
     const auto c = written(value, unit);
     if (!c) return 0;
-    switch (unit) {
-        case TimeUnit::second: return write_timestamp<1>(*c, offset_seconds, out);
-        case TimeUnit::milli: return write_timestamp<1000>(*c, offset_seconds, out);
-        case TimeUnit::micro: return write_timestamp<1000000>(*c, offset_seconds, out);
-        default: return write_timestamp<1000000000>(*c, offset_seconds, out);
-    }
+    return with_per_second(unit, [&]<std::int64_t PerSecond>() {
+        Writer w(out);
+        w.date(*c);
+        w.put(' ');
+        w.clock(c->ticks / PerSecond);
+        w.fraction(c->ticks % PerSecond * (1000000000 / PerSecond));
+        if (offset_seconds != kNoOffset) {
+            std::int64_t off = offset_seconds;
+            w.put(off < 0 ? '-' : '+');
+            if (off < 0) off = -off;
+            w.two(off / 3600);
+            w.put(':');
+            w.two(off / 60 % 60);
+            if (off % 60 != 0) {
+                w.put(':');
+                w.two(off % 60);
+            }
+        }
+        return w.size();
+    });
 }
 
 bool timestamp_text(std::int64_t value, TimeUnit unit, std::optional<std::int64_t> offset_seconds,
@@ -260,25 +262,18 @@ bool timestamp_text(std::int64_t value, TimeUnit unit, std::optional<std::int64_
     });
 }
 
-namespace {
-
-bool timedelta_unit(TimeUnit unit) {
-    return unit == TimeUnit::second || unit == TimeUnit::milli || unit == TimeUnit::micro ||
-           unit == TimeUnit::nano;
-}
-
-}  // namespace
-
 std::size_t timedelta_text(std::int64_t value, TimeUnit unit, char* out) {
-    if (!timedelta_unit(unit)) return 0;
-    const std::int64_t n = units_per_day(unit), per_second = n / kSecondsPerDay;
-    const std::int64_t days = floor_div(value, n), ticks = floor_mod(value, n);
-    char* const at = std::to_chars(out, out + 24, days).ptr;  // at most 20 characters
-    Writer w(at);
-    w.put(value < 0 ? " days +" : " days ");
-    w.clock(ticks / per_second);
-    w.fraction(ticks % per_second * (1000000000 / per_second));
-    return static_cast<std::size_t>(at - out) + w.size();
+    if (!second_or_finer(unit)) return 0;
+    return with_per_second(unit, [&]<std::int64_t PerSecond>() {
+        constexpr std::int64_t n = PerSecond * kSecondsPerDay;
+        const std::int64_t days = floor_div(value, n), ticks = floor_mod(value, n);
+        char* const at = std::to_chars(out, out + 24, days).ptr;  // at most 20 characters
+        Writer w(at);
+        w.put(value < 0 ? " days +" : " days ");
+        w.clock(ticks / PerSecond);
+        w.fraction(ticks % PerSecond * (1000000000 / PerSecond));
+        return static_cast<std::size_t>(at - out) + w.size();
+    });
 }
 
 bool timedelta_text(std::int64_t value, TimeUnit unit, std::string& out) {
@@ -287,10 +282,13 @@ bool timedelta_text(std::int64_t value, TimeUnit unit, std::string& out) {
 
 std::optional<TimedeltaTextOrder> TimedeltaTextOrder::of(std::vector<std::int64_t> values,
                                                          TimeUnit unit) {
-    if (!timedelta_unit(unit)) return std::nullopt;
+    if (!second_or_finer(unit)) return std::nullopt;
     TimedeltaTextOrder order;
-    order.per_day_ = units_per_day(unit);
-    for (std::int64_t& v : values) v = floor_div(v, order.per_day_);
+    order.unit_ = unit;
+    const std::int64_t per_day = units_per_day(unit);
+    with_per_second(unit, [&]<std::int64_t PerSecond>() {
+        for (std::int64_t& v : values) v = floor_div(v, PerSecond * kSecondsPerDay);
+    });
     // The distinct days: marked in a table where they span few (the common case), else sorted.
     const auto [lo, hi] = std::minmax_element(values.begin(), values.end());
     if (lo != values.end() && static_cast<std::uint64_t>(*hi) - static_cast<std::uint64_t>(*lo) <
@@ -308,8 +306,7 @@ std::optional<TimedeltaTextOrder> TimedeltaTextOrder::of(std::vector<std::int64_
         std::sort(values.begin(), values.end());
         values.erase(std::unique(values.begin(), values.end()), values.end());
     }
-    if (!values.empty() &&
-        static_cast<std::int64_t>(values.size()) > INT64_MAX / order.per_day_ - 1)
+    if (!values.empty() && static_cast<std::int64_t>(values.size()) > INT64_MAX / per_day - 1)
         return std::nullopt;
     // Each day's text up to " days": negative days first ('-' sorts before the digits), then
     // by their digits as text, a shorter one first where it is a prefix (' ' follows it).
@@ -351,10 +348,24 @@ std::optional<TimedeltaTextOrder> TimedeltaTextOrder::of(std::vector<std::int64_
 }
 
 std::int64_t TimedeltaTextOrder::key(std::int64_t value) const {
-    const std::int64_t day = floor_div(value, per_day_);
-    const auto at = dense_ ? day - first_day_
-                           : std::lower_bound(days_.begin(), days_.end(), day) - days_.begin();
-    return rank_[static_cast<std::size_t>(at)] * per_day_ + floor_mod(value, per_day_);
+    return with_per_second(unit_, [&]<std::int64_t PerSecond>() {
+        constexpr std::int64_t per_day = PerSecond * kSecondsPerDay;
+        const std::int64_t day = floor_div(value, per_day);
+        const auto at = dense_ ? day - first_day_
+                               : std::lower_bound(days_.begin(), days_.end(), day) - days_.begin();
+        return rank_[static_cast<std::size_t>(at)] * per_day + floor_mod(value, per_day);
+    });
+}
+
+std::int64_t TimedeltaTextOrder::value(std::int64_t key) const {
+    return with_per_second(unit_, [&]<std::int64_t PerSecond>() {
+        constexpr std::int64_t per_day = PerSecond * kSecondsPerDay;
+        // In wrapping arithmetic: the day's start may lie before the range's (INT64_MIN + 1 ns).
+        const auto day =
+            static_cast<std::uint64_t>(day_of_rank_[static_cast<std::size_t>(key / per_day)]);
+        return static_cast<std::int64_t>(day * static_cast<std::uint64_t>(per_day) +
+                                         static_cast<std::uint64_t>(key % per_day));
+    });
 }
 
 void numpy_timedelta_text(std::int64_t value, TimeUnit unit, std::string& out) {

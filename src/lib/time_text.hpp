@@ -55,17 +55,11 @@ class TimedeltaTextOrder {
     static std::optional<TimedeltaTextOrder> of(std::vector<std::int64_t> values, TimeUnit unit);
     // The key of one of the values given, and the value of a key.
     std::int64_t key(std::int64_t value) const;
-    std::int64_t value(std::int64_t key) const {
-        // In wrapping arithmetic: the day's start may lie before the range's (INT64_MIN + 1 ns).
-        const auto day =
-            static_cast<std::uint64_t>(day_of_rank_[static_cast<std::size_t>(key / per_day_)]);
-        return static_cast<std::int64_t>(day * static_cast<std::uint64_t>(per_day_) +
-                                         static_cast<std::uint64_t>(key % per_day_));
-    }
+    std::int64_t value(std::int64_t key) const;
 
   private:
     static constexpr std::uint64_t kDenseDays = std::uint64_t{1} << 16;
-    std::int64_t per_day_ = 1;
+    TimeUnit unit_ = TimeUnit::second;
     bool dense_ = false;  // rank_ is indexed by day - first_day_
     std::int64_t first_day_ = 0;
     std::vector<std::int64_t> days_;  // else: the distinct days, ascending
