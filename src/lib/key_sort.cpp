@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstddef>
+#include <cstdint>
 
 namespace vandra {
 namespace {
@@ -56,9 +57,10 @@ bool on_steps(const KeyedItems& items, std::uint64_t base, std::uint64_t span) {
            });
 }
 
-// Sorts by the offsets (key - base) / Step, all at most `range`, then by ties.
+// Sorts by the offsets (key - base) / Step, all at most `range`, then by ties where `ties`
+// (else all ties are equal, and the sorts here are stable).
 template <std::uint64_t Step>
-void sort_by_offset(KeyedItems& items, std::uint64_t base, std::uint64_t range) {
+void sort_by_offset(KeyedItems& items, std::uint64_t base, std::uint64_t range, bool ties) {
     const std::size_t n = items.size();
     auto offset = [base](const KeyedItem& x) {
         return (static_cast<std::uint64_t>(x.key) - base) / Step;
@@ -88,7 +90,7 @@ void sort_by_offset(KeyedItems& items, std::uint64_t base, std::uint64_t range) 
         for (std::size_t i = 0; i < n; ++i) sorted[i] = items[slim[i].at];
     }
     items.swap(sorted);
-    sort_ties(items);
+    if (ties) sort_ties(items);
 }
 
 }  // namespace
@@ -102,18 +104,24 @@ void sort_by_key(KeyedItems& items) {
     }
     // Keys as offsets from the least, in steps of a power of 1,000 where all are multiples of
     // one (times of whole seconds in nanoseconds): fewer digits to sort by.
-    auto [lo, hi] = std::minmax_element(items.begin(), items.end(),
-                                        [](const auto& a, const auto& b) { return a.key < b.key; });
-    const auto base = static_cast<std::uint64_t>(lo->key);
-    const std::uint64_t span = static_cast<std::uint64_t>(hi->key) - base;
+    std::int64_t lo = INT64_MAX, hi = INT64_MIN;
+    std::uint32_t tie_bits = 0;
+    for (const KeyedItem& x : items) {
+        lo = std::min(lo, x.key);
+        hi = std::max(hi, x.key);
+        tie_bits |= x.tie;
+    }
+    const bool ties = tie_bits != 0;
+    const auto base = static_cast<std::uint64_t>(lo);
+    const std::uint64_t span = static_cast<std::uint64_t>(hi) - base;
     constexpr std::uint64_t kThousand = 1'000, kMillion = 1'000'000, kBillion = 1'000'000'000;
     if (on_steps<kBillion>(items, base, span))
-        return sort_by_offset<kBillion>(items, base, span / kBillion);
+        return sort_by_offset<kBillion>(items, base, span / kBillion, ties);
     if (on_steps<kMillion>(items, base, span))
-        return sort_by_offset<kMillion>(items, base, span / kMillion);
+        return sort_by_offset<kMillion>(items, base, span / kMillion, ties);
     if (on_steps<kThousand>(items, base, span))
-        return sort_by_offset<kThousand>(items, base, span / kThousand);
-    sort_by_offset<1>(items, base, span);
+        return sort_by_offset<kThousand>(items, base, span / kThousand, ties);
+    sort_by_offset<1>(items, base, span, ties);
 }
 
 }  // namespace vandra
