@@ -20,10 +20,13 @@ namespace {
 // Tables of at most this many cells are encoded on the calling thread alone: handing them to
 // the pool would cost more than the work.
 constexpr std::size_t kSerialCells = std::size_t{1} << 15;
-// Row-major targets are filled in blocks of rows whose cells span about this many doubles,
-// so that a block's output stays in cache while every column writes into it.
+// Row-major targets are filled in blocks of rows whose cells span about this many doubles
+// (the pool's tasks), each written in slices that stay in the first-level cache while every
+// column writes into them.
 constexpr std::size_t kBlockCells = std::size_t{1} << 14;
 constexpr std::size_t kMinBlockRows = 64;
+constexpr std::size_t kSliceCells = std::size_t{1} << 11;
+constexpr std::size_t kMinSliceRows = 16;
 
 [[noreturn]] void bad_buffers(const std::string& what) {
     throw std::runtime_error("encode_object_array: " + what);
@@ -157,11 +160,15 @@ FitState encode_object_array(std::size_t rows, std::size_t cols, const ColumnBuf
         std::vector<const std::vector<double>*> codes_of(cols, nullptr);
         for (const ColumnFit& f : fits) codes_of[f.column] = &f.codes;
         const std::size_t block = std::max(kMinBlockRows, kBlockCells / cols);
+        const std::size_t slice = std::max(kMinSliceRows, kSliceCells / cols);
         pool::for_each_index(0, (rows + block - 1) / block, [&](std::size_t k) {
-            const std::size_t lo = k * block, hi = std::min(rows, lo + block);
-            for (std::size_t j = 0; j < cols; ++j) {
-                write_rows(buffers, codes_of[j], j, lo, hi,
-                           column_start(j) + static_cast<std::ptrdiff_t>(lo) * rs, rs);
+            const std::size_t end = std::min(rows, (k + 1) * block);
+            for (std::size_t lo = k * block; lo < end; lo += slice) {
+                const std::size_t hi = std::min(end, lo + slice);
+                for (std::size_t j = 0; j < cols; ++j) {
+                    write_rows(buffers, codes_of[j], j, lo, hi,
+                               column_start(j) + static_cast<std::ptrdiff_t>(lo) * rs, rs);
+                }
             }
         });
     }
