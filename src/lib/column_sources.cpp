@@ -172,14 +172,21 @@ CodeMap OrderedLabels::encode(double* codes) const {
     std::vector<double> code_of(values_, kQuietNaN);
     std::vector<std::uint64_t> offsets{0};
     offsets.reserve(ordered_.size() + others.size() + 1);
-    std::vector<char> bytes(std::max<std::size_t>(ordered_.size() * 32, ValueRenderer::kMaxText));
+    // The fit's bytes as they are written; grown without zero-filling (each byte is written
+    // once, and pages never written are never touched).
+    std::size_t capacity = std::max<std::size_t>(ordered_.size() * 32, ValueRenderer::kMaxText);
+    auto buffer = std::make_unique_for_overwrite<char[]>(capacity);
     std::size_t used = 0;
     auto room = [&](std::size_t n) {
-        if (bytes.size() - used < n) bytes.resize(std::max(bytes.size() * 2, used + n));
+        if (capacity - used >= n) return;
+        capacity = std::max(capacity * 2, used + n);
+        auto grown = std::make_unique_for_overwrite<char[]>(capacity);
+        if (used > 0) std::memcpy(grown.get(), buffer.get(), used);
+        buffer = std::move(grown);
     };
     auto append = [&](std::string_view t) {  // a new label: its code
         room(t.size());
-        if (!t.empty()) std::memcpy(bytes.data() + used, t.data(), t.size());
+        if (!t.empty()) std::memcpy(buffer.get() + used, t.data(), t.size());
         used += t.size();
         offsets.push_back(used);
         return static_cast<double>(offsets.size() - 2);
@@ -204,11 +211,11 @@ CodeMap OrderedLabels::encode(double* codes) const {
     };
     for (std::size_t k = 0; k < ordered_.size(); ++k) {
         room(ValueRenderer::kMaxText);
-        std::string_view text = renderer_->text(ordered_[k], bytes.data() + used);
-        if (text.data() != bytes.data() + used) {  // held elsewhere: copied into the fit
+        std::string_view text = renderer_->text(ordered_[k], buffer.get() + used);
+        if (text.data() != buffer.get() + used) {  // held elsewhere: copied into the fit
             room(text.size());
-            if (!text.empty()) std::memcpy(bytes.data() + used, text.data(), text.size());
-            text = std::string_view(bytes.data() + used, text.size());
+            if (!text.empty()) std::memcpy(buffer.get() + used, text.data(), text.size());
+            text = std::string_view(buffer.get() + used, text.size());
         }
         const std::size_t n = text.size();
         if (r < others.size() && at[r] == k) {
@@ -229,7 +236,7 @@ CodeMap OrderedLabels::encode(double* codes) const {
     add_others_before(ordered_.size(), nullptr);
     CodeMap map(offsets.size() - 1, used);
     std::copy(offsets.begin(), offsets.end(), map.offsets());
-    if (used > 0) std::memcpy(map.bytes(), bytes.data(), used);
+    if (used > 0) std::memcpy(map.bytes(), buffer.get(), used);
     const double* const code = code_of.data();
     const std::uint32_t* const ids = ids_.data();
     pool::for_each_range(0, ids_.size(), [=](std::size_t lo, std::size_t hi) {
