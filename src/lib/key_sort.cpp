@@ -67,11 +67,26 @@ void sort_by_offset(KeyedItems& items, std::uint64_t base, std::uint64_t range, 
     };
     KeyedItems sorted(n);
     if (range < 2 * static_cast<std::uint64_t>(n)) {
-        // A range of at most twice as many values (dates, codes): one counting pass.
+        // A range of at most twice as many values (dates, codes). Distinct offsets (category
+        // codes) mark their slots and are read back in slot order; else one counting pass.
         scratch::vector<std::uint32_t> at(range + 2, 0);
-        for (const KeyedItem& x : items) ++at[offset(x) + 1];
-        for (std::size_t k = 1; k < at.size(); ++k) at[k] += at[k - 1];
-        for (const KeyedItem& x : items) sorted[at[offset(x)]++] = x;
+        bool distinct = true;
+        for (std::size_t i = 0; i < n && distinct; ++i) {
+            std::uint32_t& slot = at[offset(items[i]) + 1];
+            distinct = slot == 0;
+            slot = static_cast<std::uint32_t>(i + 1);
+        }
+        if (distinct) {
+            std::size_t k = 0;
+            for (std::size_t o = 1; o < at.size(); ++o) {
+                if (at[o] != 0) sorted[k++] = items[at[o] - 1];
+            }
+        } else {
+            std::fill(at.begin(), at.end(), 0);
+            for (const KeyedItem& x : items) ++at[offset(x) + 1];
+            for (std::size_t k = 1; k < at.size(); ++k) at[k] += at[k - 1];
+            for (const KeyedItem& x : items) sorted[at[offset(x)]++] = x;
+        }
     } else if (const auto width = static_cast<int>(std::bit_width(range)); width <= 32) {
         // Offset and position packed in one word: half the bytes to move per pass.
         scratch::vector<std::uint64_t> packed(n);

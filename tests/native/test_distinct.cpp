@@ -182,6 +182,16 @@ TEST_CASE("sort_by_key orders by key, signed, then by tie") {
                 for (std::size_t i = 0; i < n; ++i)
                     CHECK(items[i].key == want[i].key && items[i].tie == want[i].tie);
             }
+    // Distinct dense keys (category codes), with gaps, go by their slots.
+    KeyedItems codes;
+    for (std::uint32_t i = 0; i < 5000; ++i) {
+        if (i % 7 != 3) codes.push_back(KeyedItem{(i * 7919) % 5000, 0, i});
+    }
+    sort_by_key(codes);
+    for (std::size_t k = 0; k < codes.size(); ++k) {
+        CHECK((codes[k].item * 7919) % 5000 == codes[k].key);
+        if (k > 0) CHECK(codes[k - 1].key < codes[k].key);
+    }
 }
 
 TEST_CASE("periods are written as pandas writes them, within the years 1000 to 9999") {
