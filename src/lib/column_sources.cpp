@@ -245,4 +245,58 @@ CodeMap OrderedLabels::encode(double* codes) const {
     return map;
 }
 
+scratch::vector<std::uint32_t> values_by_key(const scratch::vector<std::int64_t>& key_of,
+                                             std::size_t keys) {
+    scratch::vector<std::uint32_t> in_order;
+    in_order.reserve(key_of.size());
+    constexpr auto kNone = DistinctRows::kNoId;
+    if (keys <= 64 * key_of.size()) {  // a slot per key
+        scratch::vector<std::uint32_t> slot(keys, kNone);
+        for (std::uint32_t v = 0; v < key_of.size(); ++v) {
+            if (key_of[v] >= 0) slot[static_cast<std::size_t>(key_of[v])] = v;
+        }
+        for (const std::uint32_t v : slot) {
+            if (v != kNone) in_order.push_back(v);
+        }
+    } else {
+        for (std::uint32_t v = 0; v < key_of.size(); ++v) {
+            if (key_of[v] >= 0) in_order.push_back(v);
+        }
+        std::sort(in_order.begin(), in_order.end(),
+                  [&](std::uint32_t a, std::uint32_t b) { return key_of[a] < key_of[b]; });
+    }
+    return in_order;
+}
+
+CodeMap KeyRankLabels::encode(double* codes) const {
+    const KeyedTexts& t = *texts_;
+    const scratch::vector<std::uint32_t> in_order = values_by_key(t.key_of, t.keys);
+    // The labels' sizes first, so that the fit is written once, in place.
+    std::size_t labels = 0, bytes = 0;
+    for (const std::uint32_t v : in_order) {
+        const std::string_view text = t.text(v);
+        if (is_missing_label(text)) continue;
+        ++labels;
+        bytes += text.size();
+    }
+    CodeMap map(labels, bytes);
+    std::vector<double> code_of(t.key_of.size(), kQuietNaN);
+    std::uint64_t* const offsets = map.offsets();
+    std::size_t label = 0, used = 0;
+    for (const std::uint32_t v : in_order) {
+        const std::string_view text = t.text(v);
+        if (is_missing_label(text)) continue;
+        if (!text.empty()) std::memcpy(map.bytes() + used, text.data(), text.size());
+        used += text.size();
+        offsets[label + 1] = used;
+        code_of[v] = static_cast<double>(label++);
+    }
+    const double* const code = code_of.data();
+    const std::uint32_t* const ids = ids_.data();
+    pool::for_each_range(0, ids_.size(), [=](std::size_t lo, std::size_t hi) {
+        for (std::size_t i = lo; i < hi; ++i) codes[i] = code[ids[i]];
+    });
+    return map;
+}
+
 }  // namespace vandra

@@ -37,8 +37,90 @@ struct TextTrust {
 };
 TextTrust object_texts_trust, arrow_texts_trust;
 
+// The texts of a categorical's used categories, per value (the missing value's is empty).
+// Where they strictly ascend with the categories' codes, as pandas keeps categories made from
+// values, the codes order the texts: encoding then ranks codes, not texts. `in_order` is
+// values_by_key of the codes.
+struct CategoryTexts final : ValueRenderer, KeyedTexts {
+    CategoryTexts(scratch::vector<std::string_view> views, scratch::vector<std::int64_t> codes,
+                  std::size_t categories, const scratch::vector<std::uint32_t>& in_order)
+        : CategoryTexts(std::move(views), std::move(codes), categories, false) {
+        ascending = ascend(in_order);
+    }
+    // `ascends`: whether the texts ascend with the codes, where the caller knows.
+    CategoryTexts(scratch::vector<std::string_view> views, scratch::vector<std::int64_t> codes,
+                  std::size_t categories, bool ascends)
+        : texts(std::move(views)), ascending(ascends) {
+        key_of = std::move(codes);
+        keys = categories;
+    }
+
+    // Rendered in ascending code order: read in that order where every category's text is
+    // at hand.
+    std::string_view text(const KeyedItem& value, char*) const override {
+        return by_code.empty() ? texts[value.item] : by_code[static_cast<std::size_t>(value.key)];
+    }
+    // The text of value `id` (not the missing value).
+    std::string_view of(std::uint32_t id) const {
+        return by_code.empty() ? texts[id] : by_code[static_cast<std::size_t>(key_of[id])];
+    }
+    std::string_view text(std::uint32_t id) const override { return of(id); }
+
+    scratch::vector<std::string_view> texts;    // per value, where by_code is empty
+    scratch::vector<std::string_view> by_code;  // per category, or empty
+    std::vector<char> bytes;  // what the views above show, where not held elsewhere
+    bool ascending;
+
+  private:
+    bool ascend(const scratch::vector<std::uint32_t>& in_order) const {
+        for (std::size_t k = 1; k < in_order.size(); ++k) {
+            if (!(texts[in_order[k - 1]] < texts[in_order[k]])) return false;
+        }
+        return true;
+    }
+};
+
+// Cells that are strs of their categories' texts (so they have no float value); the missing
+// value's cell is the frame's own.
+class CategoryTextCells final : public DistinctCells {
+  public:
+    // `render_missing`: the missing value is rendered as missing (NaN, "nan"), not boxed.
+    CategoryTextCells(Boxer boxer, std::shared_ptr<const CategoryTexts> texts,
+                      std::uint32_t missing, bool render_missing)
+        : DistinctCells(std::move(boxer)),
+          texts_(std::move(texts)),
+          missing_(missing),
+          render_missing_(render_missing) {}
+
+  private:
+    bool renders(std::uint32_t id) const override { return id != missing_ || render_missing_; }
+    std::optional<double> own_number(std::uint32_t id) const override {
+        if (id == missing_) return kQuietNaN;
+        return std::nullopt;
+    }
+    std::string_view own_text(std::uint32_t id) const override {
+        return id == missing_ ? std::string_view("nan") : texts_->of(id);
+    }
+    std::optional<TextKey> text_key(std::uint32_t id) const override {
+        if (!texts_->ascending || id == missing_) return std::nullopt;
+        return TextKey{texts_->key_of[id], 0};
+    }
+    std::shared_ptr<const ValueRenderer> renderer() const override {
+        return texts_->ascending ? texts_ : nullptr;
+    }
+
+    std::shared_ptr<const CategoryTexts> texts_;
+    std::uint32_t missing_;
+    bool render_missing_;
+};
+
 class CategoryPlan : public ColumnPlan {
   public:
+    std::unique_ptr<LabelSource> direct_labels() override {
+        if (!ranked_) return nullptr;
+        return std::make_unique<KeyRankLabels>(std::move(rows_.ids), std::move(ranked_));
+    }
+
     std::vector<std::uint32_t> sampled() const override {
         std::vector<std::uint32_t> ids;
         const TextTrust* t = trust();
@@ -89,103 +171,19 @@ class CategoryPlan : public ColumnPlan {
         return t && t->missing.confirmed();
     }
 
+    // The cells of text categories. Where some category is used (else the column stays
+    // numeric: all missing), the texts ascend with the codes and missing rows are known to be
+    // missing, every row's label follows from its code's rank (direct_labels).
+    void settle_texts(DistinctCells::Boxer sample, std::shared_ptr<const CategoryTexts> texts) {
+        if (first_ != DistinctRows::kNoId && texts->ascending &&
+            (missing_ == DistinctRows::kNoId || missing_known()))
+            ranked_ = texts;
+        cells_ = std::make_unique<CategoryTextCells>(std::move(sample), std::move(texts), missing_,
+                                                     missing_known());
+    }
+
     std::uint32_t missing_ = DistinctRows::kNoId, first_ = DistinctRows::kNoId;
-};
-
-// The ids of the used categories' values (the missing value's left out), by ascending code.
-scratch::vector<std::uint32_t> ids_by_code(const scratch::vector<std::int64_t>& code_of,
-                                           std::size_t categories, std::uint32_t missing) {
-    scratch::vector<std::uint32_t> in_order;
-    const std::size_t used = code_of.size() - (missing != DistinctRows::kNoId ? 1 : 0);
-    in_order.reserve(used);
-    if (categories <= 64 * used) {  // a slot per category
-        scratch::vector<std::uint32_t> slot(categories, DistinctRows::kNoId);
-        for (std::uint32_t id = 0; id < code_of.size(); ++id) {
-            if (id != missing) slot[static_cast<std::size_t>(code_of[id])] = id;
-        }
-        for (const std::uint32_t id : slot) {
-            if (id != DistinctRows::kNoId) in_order.push_back(id);
-        }
-    } else {
-        for (std::uint32_t id = 0; id < code_of.size(); ++id) {
-            if (id != missing) in_order.push_back(id);
-        }
-        std::sort(in_order.begin(), in_order.end(),
-                  [&](std::uint32_t a, std::uint32_t b) { return code_of[a] < code_of[b]; });
-    }
-    return in_order;
-}
-
-// The texts of a categorical's used categories, per value (the missing value's is empty).
-// Where they strictly ascend with the categories' codes, as pandas keeps categories made from
-// values, the codes order the texts: encoding then sorts codes, not texts. `in_order` is
-// ids_by_code of the values.
-struct CategoryTexts final : ValueRenderer {
-    CategoryTexts(scratch::vector<std::string_view> views, scratch::vector<std::int64_t> codes,
-                  const scratch::vector<std::uint32_t>& in_order)
-        : texts(std::move(views)), code_of(std::move(codes)), ascending(ascend(in_order)) {}
-    // `ascends`: whether the texts ascend with the codes, where the caller knows.
-    CategoryTexts(scratch::vector<std::string_view> views, scratch::vector<std::int64_t> codes,
-                  bool ascends)
-        : texts(std::move(views)), code_of(std::move(codes)), ascending(ascends) {}
-
-    // Rendered in ascending code order: read in that order where every category's text is
-    // at hand.
-    std::string_view text(const KeyedItem& value, char*) const override {
-        return by_code.empty() ? texts[value.item] : by_code[static_cast<std::size_t>(value.key)];
-    }
-    // The text of value `id` (not the missing value).
-    std::string_view of(std::uint32_t id) const {
-        return by_code.empty() ? texts[id] : by_code[static_cast<std::size_t>(code_of[id])];
-    }
-
-    scratch::vector<std::string_view> texts;    // per value, where by_code is empty
-    scratch::vector<std::string_view> by_code;  // per category, or empty
-    std::vector<char> bytes;  // what the views above show, where not held elsewhere
-    scratch::vector<std::int64_t> code_of;
-    bool ascending;
-
-  private:
-    bool ascend(const scratch::vector<std::uint32_t>& in_order) const {
-        for (std::size_t k = 1; k < in_order.size(); ++k) {
-            if (!(texts[in_order[k - 1]] < texts[in_order[k]])) return false;
-        }
-        return true;
-    }
-};
-
-// Cells that are strs of their categories' texts (so they have no float value); the missing
-// value's cell is the frame's own.
-class CategoryTextCells final : public DistinctCells {
-  public:
-    // `render_missing`: the missing value is rendered as missing (NaN, "nan"), not boxed.
-    CategoryTextCells(Boxer boxer, std::shared_ptr<const CategoryTexts> texts,
-                      std::uint32_t missing, bool render_missing)
-        : DistinctCells(std::move(boxer)),
-          texts_(std::move(texts)),
-          missing_(missing),
-          render_missing_(render_missing) {}
-
-  private:
-    bool renders(std::uint32_t id) const override { return id != missing_ || render_missing_; }
-    std::optional<double> own_number(std::uint32_t id) const override {
-        if (id == missing_) return kQuietNaN;
-        return std::nullopt;
-    }
-    std::string_view own_text(std::uint32_t id) const override {
-        return id == missing_ ? std::string_view("nan") : texts_->of(id);
-    }
-    std::optional<TextKey> text_key(std::uint32_t id) const override {
-        if (!texts_->ascending || id == missing_) return std::nullopt;
-        return TextKey{texts_->code_of[id], 0};
-    }
-    std::shared_ptr<const ValueRenderer> renderer() const override {
-        return texts_->ascending ? texts_ : nullptr;
-    }
-
-    std::shared_ptr<const CategoryTexts> texts_;
-    std::uint32_t missing_;
-    bool render_missing_;
+    std::shared_ptr<const KeyedTexts> ranked_;
 };
 
 // Categories held in an object array: a value's cell is its category's object. Where every
@@ -198,19 +196,18 @@ class CategoryObjectsPlan final : public CategoryPlan {
           code_of_(std::move(code_of)),
           objects_(std::move(objects)),
           categories_(categories),
-          in_order_(ids_by_code(code_of_, categories, missing_)),
+          in_order_(values_by_key(code_of_, categories)),
           texts_(str_texts()) {}
 
     bool settle(DistinctCells::Boxer sample) override {
         if (!first_as_expected(sample, [&](PyObject* cell) { return cell == category(first_); }))
             return false;
         if (texts_) {
-            auto texts =
-                std::make_shared<CategoryTexts>(std::move(*texts_), std::move(code_of_), ascends_);
+            auto texts = std::make_shared<CategoryTexts>(std::move(*texts_), std::move(code_of_),
+                                                         categories_, ascends_);
             texts->by_code = std::move(by_code_);
             texts->bytes = std::move(arena_);
-            cells_ = std::make_unique<CategoryTextCells>(std::move(sample), std::move(texts),
-                                                         missing_, missing_known());
+            settle_texts(std::move(sample), std::move(texts));
             return true;
         }
         cells_ = std::make_unique<BoxedCells>([this, sample = std::move(sample)](std::uint32_t id) {
@@ -319,17 +316,16 @@ class CategoryTextsPlan final : public CategoryPlan {
         if (!first_as_expected(sample, [&](PyObject* cell) { return is_text(cell); })) return false;
         std::shared_ptr<CategoryTexts> texts;
         if (all_.empty()) {
-            const auto in_order = ids_by_code(code_of_, column_.length(), missing_);
-            texts =
-                std::make_shared<CategoryTexts>(std::move(texts_), std::move(code_of_), in_order);
+            const auto in_order = values_by_key(code_of_, column_.length());
+            texts = std::make_shared<CategoryTexts>(std::move(texts_), std::move(code_of_),
+                                                    column_.length(), in_order);
         } else {
             const bool ascends = used_ascend();
-            texts =
-                std::make_shared<CategoryTexts>(std::move(texts_), std::move(code_of_), ascends);
+            texts = std::make_shared<CategoryTexts>(std::move(texts_), std::move(code_of_),
+                                                    column_.length(), ascends);
             texts->by_code = std::move(all_);
         }
-        cells_ = std::make_unique<CategoryTextCells>(std::move(sample), std::move(texts), missing_,
-                                                     missing_known());
+        settle_texts(std::move(sample), std::move(texts));
         return true;
     }
 

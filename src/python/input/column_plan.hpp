@@ -34,6 +34,9 @@ class ColumnPlan {
     DistinctCells& cells() { return *cells_; }
     // Once settled: whether value id's cell is asked of the sample.
     virtual bool boxes_from_sample(std::uint32_t id) const { return cells_->boxes(id); }
+    // Once settled: the column's labels, taking the rows' ids, where the plan knows every
+    // row's label without the per-value cell rules (which would give the same); else null.
+    virtual std::unique_ptr<LabelSource> direct_labels() { return nullptr; }
 
   protected:
     DistinctRows rows_;

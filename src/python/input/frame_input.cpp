@@ -238,7 +238,11 @@ void FrameColumns::read(CellReader& reader) {
                 reader.set_text(j, c.text);
                 break;
             case Column::Kind::distinct:
-                read_distinct(reader, j, c.plan->rows(), c.plan->cells());
+                if (auto labels = c.plan->direct_labels()) {
+                    reader.set_text(j, std::move(labels));
+                } else {
+                    read_distinct(reader, j, c.plan->rows(), c.plan->cells());
+                }
                 break;
             case Column::Kind::none: break;
         }
