@@ -245,9 +245,8 @@ CodeMap OrderedLabels::encode(double* codes) const {
     return map;
 }
 
-scratch::vector<std::uint32_t> values_by_key(const scratch::vector<std::int64_t>& key_of,
-                                             std::size_t keys) {
-    scratch::vector<std::uint32_t> in_order;
+KeyedItems values_by_key(const scratch::vector<std::int64_t>& key_of, std::size_t keys) {
+    KeyedItems in_order;
     in_order.reserve(key_of.size());
     constexpr auto kNone = DistinctRows::kNoId;
     if (keys <= 64 * key_of.size()) {  // a slot per key
@@ -255,26 +254,28 @@ scratch::vector<std::uint32_t> values_by_key(const scratch::vector<std::int64_t>
         for (std::uint32_t v = 0; v < key_of.size(); ++v) {
             if (key_of[v] >= 0) slot[static_cast<std::size_t>(key_of[v])] = v;
         }
-        for (const std::uint32_t v : slot) {
-            if (v != kNone) in_order.push_back(v);
+        for (std::size_t key = 0; key < keys; ++key) {
+            if (slot[key] != kNone)
+                in_order.push_back(KeyedItem{static_cast<std::int64_t>(key), 0, slot[key]});
         }
     } else {
         for (std::uint32_t v = 0; v < key_of.size(); ++v) {
-            if (key_of[v] >= 0) in_order.push_back(v);
+            if (key_of[v] >= 0) in_order.push_back(KeyedItem{key_of[v], 0, v});
         }
         std::sort(in_order.begin(), in_order.end(),
-                  [&](std::uint32_t a, std::uint32_t b) { return key_of[a] < key_of[b]; });
+                  [](const KeyedItem& a, const KeyedItem& b) { return a.key < b.key; });
     }
     return in_order;
 }
 
 CodeMap KeyRankLabels::encode(double* codes) const {
     const KeyedTexts& t = *texts_;
-    const scratch::vector<std::uint32_t> in_order = values_by_key(t.key_of, t.keys);
+    const KeyedItems in_order = values_by_key(t.key_of, t.keys);
     // The labels' sizes first, so that the fit is written once, in place.
+    char buf[ValueRenderer::kMaxText];
     std::size_t labels = 0, bytes = 0;
-    for (const std::uint32_t v : in_order) {
-        const std::string_view text = t.text(v);
+    for (const KeyedItem& v : in_order) {
+        const std::string_view text = t.text(v, buf);
         if (is_missing_label(text)) continue;
         ++labels;
         bytes += text.size();
@@ -283,13 +284,13 @@ CodeMap KeyRankLabels::encode(double* codes) const {
     std::vector<double> code_of(t.key_of.size(), kQuietNaN);
     std::uint64_t* const offsets = map.offsets();
     std::size_t label = 0, used = 0;
-    for (const std::uint32_t v : in_order) {
-        const std::string_view text = t.text(v);
+    for (const KeyedItem& v : in_order) {
+        const std::string_view text = t.text(v, buf);
         if (is_missing_label(text)) continue;
         if (!text.empty()) std::memcpy(map.bytes() + used, text.data(), text.size());
         used += text.size();
         offsets[label + 1] = used;
-        code_of[v] = static_cast<double>(label++);
+        code_of[v.item] = static_cast<double>(label++);
     }
     const double* const code = code_of.data();
     const std::uint32_t* const ids = ids_.data();

@@ -133,20 +133,17 @@ class OrderedLabels final : public LabelSource {
     std::shared_ptr<const ValueRenderer> renderer_;
 };
 
-// Distinct values with dense keys and texts that strictly ascend with the keys (a
+// Distinct values with distinct dense keys and texts that strictly ascend with the keys (a
 // categorical's categories and their codes): value v has key key_of[v] in 0 .. keys - 1, or
-// -1 for a missing value, and the text text(v), held by this object.
-struct KeyedTexts {
-    virtual ~KeyedTexts() = default;
-    virtual std::string_view text(std::uint32_t value) const = 0;
-
+// -1 for a missing value, and the text text({key, 0, v}).
+struct KeyedTexts : ValueRenderer {
     scratch::vector<std::int64_t> key_of;
     std::size_t keys = 0;
 };
 
-// The values of `key_of` with a key (>= 0), by ascending key; keys are distinct.
-scratch::vector<std::uint32_t> values_by_key(const scratch::vector<std::int64_t>& key_of,
-                                             std::size_t keys);
+// The values of `key_of` with a key (>= 0) as items {key, 0, value}, by ascending key; keys
+// are distinct.
+KeyedItems values_by_key(const scratch::vector<std::int64_t>& key_of, std::size_t keys);
 
 // The labels of a column whose every row takes its value's own text, the values' texts
 // ascending with their keys: a value's code is its key's rank among the keys, so nothing is

@@ -41,9 +41,9 @@ TextTrust object_texts_trust, arrow_texts_trust;
 // Where they strictly ascend with the categories' codes, as pandas keeps categories made from
 // values, the codes order the texts: encoding then ranks codes, not texts. `in_order` is
 // values_by_key of the codes.
-struct CategoryTexts final : ValueRenderer, KeyedTexts {
+struct CategoryTexts final : KeyedTexts {
     CategoryTexts(scratch::vector<std::string_view> views, scratch::vector<std::int64_t> codes,
-                  std::size_t categories, const scratch::vector<std::uint32_t>& in_order)
+                  std::size_t categories, const KeyedItems& in_order)
         : CategoryTexts(std::move(views), std::move(codes), categories, false) {
         ascending = ascend(in_order);
     }
@@ -64,17 +64,16 @@ struct CategoryTexts final : ValueRenderer, KeyedTexts {
     std::string_view of(std::uint32_t id) const {
         return by_code.empty() ? texts[id] : by_code[static_cast<std::size_t>(key_of[id])];
     }
-    std::string_view text(std::uint32_t id) const override { return of(id); }
 
     scratch::vector<std::string_view> texts;    // per value, where by_code is empty
     scratch::vector<std::string_view> by_code;  // per category, or empty
-    std::vector<char> bytes;  // what the views above show, where not held elsewhere
+    scratch::vector<char> bytes;  // what the views above show, where not held elsewhere
     bool ascending;
 
   private:
-    bool ascend(const scratch::vector<std::uint32_t>& in_order) const {
+    bool ascend(const KeyedItems& in_order) const {
         for (std::size_t k = 1; k < in_order.size(); ++k) {
-            if (!(texts[in_order[k - 1]] < texts[in_order[k]])) return false;
+            if (!(texts[in_order[k - 1].item] < texts[in_order[k].item])) return false;
         }
         return true;
     }
@@ -242,11 +241,12 @@ class CategoryObjectsPlan final : public CategoryPlan {
         constexpr std::size_t kAhead = 16;  // strs fetched ahead: each one is a cache miss
         for (std::size_t k = 0; k < in_order_.size(); ++k) {
             if (k + kAhead < in_order_.size()) {
-                const char* ahead = reinterpret_cast<const char*>(category(in_order_[k + kAhead]));
+                const char* ahead =
+                    reinterpret_cast<const char*>(category(in_order_[k + kAhead].item));
                 __builtin_prefetch(ahead);
                 __builtin_prefetch(ahead + 64);
             }
-            PyObject* obj = category(in_order_[k]);
+            PyObject* obj = category(in_order_[k].item);
             if (!PyUnicode_CheckExact(obj)) return std::nullopt;
             Py_ssize_t size = 0;
             const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
@@ -268,13 +268,13 @@ class CategoryObjectsPlan final : public CategoryPlan {
         std::size_t begin = 0;
         std::string_view before;
         for (std::size_t k = 0; k < in_order_.size(); ++k) {
-            const std::uint32_t id = in_order_[k];
+            const std::uint32_t id = in_order_[k].item;
             const std::string_view text(arena_.data() + begin, ends[k] - begin);
             if (k > 0 && !(before < text)) ascends_ = false;
             if (by_code_.empty()) {
                 texts[id] = text;
             } else {
-                by_code_[static_cast<std::size_t>(code_of_[id])] = text;
+                by_code_[static_cast<std::size_t>(in_order_[k].key)] = text;
             }
             before = text;
             begin = ends[k];
@@ -285,8 +285,8 @@ class CategoryObjectsPlan final : public CategoryPlan {
     scratch::vector<std::int64_t> code_of_;  // per value
     PyRef objects_;
     std::size_t categories_;
-    scratch::vector<std::uint32_t> in_order_;
-    std::vector<char> arena_;                                 // the texts' bytes
+    KeyedItems in_order_;                                     // the used values, by code
+    scratch::vector<char> arena_;                             // the texts' bytes
     bool ascends_ = true;                                     // the texts ascend with the codes
     scratch::vector<std::string_view> by_code_;               // per category, or empty
     std::optional<scratch::vector<std::string_view>> texts_;  // where every used category is a str
