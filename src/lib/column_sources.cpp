@@ -270,7 +270,7 @@ KeyedItems values_by_key(const scratch::vector<std::int64_t>& key_of, std::size_
 
 CodeMap KeyRankLabels::encode(double* codes) const {
     const KeyedTexts& t = *texts_;
-    const KeyedItems in_order = values_by_key(t.key_of, t.keys);
+    const KeyedItems& in_order = t.in_order;
     // The labels' sizes first, so that the fit is written once, in place.
     char buf[ValueRenderer::kMaxText];
     std::size_t labels = 0, bytes = 0;

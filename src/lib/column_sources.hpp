@@ -135,10 +135,12 @@ class OrderedLabels final : public LabelSource {
 
 // Distinct values with distinct dense keys and texts that strictly ascend with the keys (a
 // categorical's categories and their codes): value v has key key_of[v] in 0 .. keys - 1, or
-// -1 for a missing value, and the text text({key, 0, v}).
+// -1 for a missing value, and the text text({key, 0, v}); in_order lists the values with a
+// key as values_by_key does.
 struct KeyedTexts : ValueRenderer {
     scratch::vector<std::int64_t> key_of;
     std::size_t keys = 0;
+    KeyedItems in_order;
 };
 
 // The values of `key_of` with a key (>= 0) as items {key, 0, value}, by ascending key; keys

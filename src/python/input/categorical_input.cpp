@@ -37,22 +37,17 @@ struct TextTrust {
 };
 TextTrust object_texts_trust, arrow_texts_trust;
 
-// The texts of a categorical's used categories, per value (the missing value's is empty).
-// Where they strictly ascend with the categories' codes, as pandas keeps categories made from
-// values, the codes order the texts: encoding then ranks codes, not texts. `in_order` is
-// values_by_key of the codes.
+// The texts of a categorical's used categories, per value (the missing value's is empty) or
+// per category. Where they strictly ascend with the categories' codes, as pandas keeps
+// categories made from values, the codes order the texts: encoding then ranks codes, not
+// texts.
 struct CategoryTexts final : KeyedTexts {
     CategoryTexts(scratch::vector<std::string_view> views, scratch::vector<std::int64_t> codes,
-                  std::size_t categories, const KeyedItems& in_order)
-        : CategoryTexts(std::move(views), std::move(codes), categories, false) {
-        ascending = ascend(in_order);
-    }
-    // `ascends`: whether the texts ascend with the codes, where the caller knows.
-    CategoryTexts(scratch::vector<std::string_view> views, scratch::vector<std::int64_t> codes,
-                  std::size_t categories, bool ascends)
-        : texts(std::move(views)), ascending(ascends) {
+                  std::size_t categories, KeyedItems used_in_order)
+        : texts(std::move(views)) {
         key_of = std::move(codes);
         keys = categories;
+        in_order = std::move(used_in_order);
     }
 
     // Rendered in ascending code order: read in that order where every category's text is
@@ -68,12 +63,13 @@ struct CategoryTexts final : KeyedTexts {
     scratch::vector<std::string_view> texts;    // per value, where by_code is empty
     scratch::vector<std::string_view> by_code;  // per category, or empty
     scratch::vector<char> bytes;  // what the views above show, where not held elsewhere
-    bool ascending;
+    bool ascending = false;
 
-  private:
-    bool ascend(const KeyedItems& in_order) const {
+    // Whether the texts strictly ascend with the codes, read in code order.
+    bool ascend() const {
+        char buf[kMaxText];
         for (std::size_t k = 1; k < in_order.size(); ++k) {
-            if (!(texts[in_order[k - 1].item] < texts[in_order[k].item])) return false;
+            if (!(text(in_order[k - 1], buf) < text(in_order[k], buf))) return false;
         }
         return true;
     }
@@ -203,7 +199,8 @@ class CategoryObjectsPlan final : public CategoryPlan {
             return false;
         if (texts_) {
             auto texts = std::make_shared<CategoryTexts>(std::move(*texts_), std::move(code_of_),
-                                                         categories_, ascends_);
+                                                         categories_, std::move(in_order_));
+            texts->ascending = ascends_;
             texts->by_code = std::move(by_code_);
             texts->bytes = std::move(arena_);
             settle_texts(std::move(sample), std::move(texts));
@@ -222,10 +219,11 @@ class CategoryObjectsPlan final : public CategoryPlan {
   private:
     TextTrust* trust() const override { return texts_ ? &object_texts_trust : nullptr; }
 
-    PyObject* category(std::uint32_t id) const {
+    PyObject* category(std::uint32_t id) const { return category_of_code(code_of_[id]); }
+    PyObject* category_of_code(std::int64_t code) const {
         auto* arr = reinterpret_cast<PyArrayObject*>(objects_.get());
         PyObject* obj;
-        std::memcpy(&obj, PyArray_GETPTR1(arr, static_cast<npy_intp>(code_of_[id])), sizeof obj);
+        std::memcpy(&obj, PyArray_GETPTR1(arr, static_cast<npy_intp>(code)), sizeof obj);
         return obj ? obj : Py_None;
     }
 
@@ -242,11 +240,11 @@ class CategoryObjectsPlan final : public CategoryPlan {
         for (std::size_t k = 0; k < in_order_.size(); ++k) {
             if (k + kAhead < in_order_.size()) {
                 const char* ahead =
-                    reinterpret_cast<const char*>(category(in_order_[k + kAhead].item));
+                    reinterpret_cast<const char*>(category_of_code(in_order_[k + kAhead].key));
                 __builtin_prefetch(ahead);
                 __builtin_prefetch(ahead + 64);
             }
-            PyObject* obj = category(in_order_[k].item);
+            PyObject* obj = category_of_code(in_order_[k].key);
             if (!PyUnicode_CheckExact(obj)) return std::nullopt;
             Py_ssize_t size = 0;
             const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
@@ -314,17 +312,11 @@ class CategoryTextsPlan final : public CategoryPlan {
     // The frame must hand out a str of the category's text.
     bool settle(DistinctCells::Boxer sample) override {
         if (!first_as_expected(sample, [&](PyObject* cell) { return is_text(cell); })) return false;
-        std::shared_ptr<CategoryTexts> texts;
-        if (all_.empty()) {
-            const auto in_order = values_by_key(code_of_, column_.length());
-            texts = std::make_shared<CategoryTexts>(std::move(texts_), std::move(code_of_),
-                                                    column_.length(), in_order);
-        } else {
-            const bool ascends = used_ascend();
-            texts = std::make_shared<CategoryTexts>(std::move(texts_), std::move(code_of_),
-                                                    column_.length(), ascends);
-            texts->by_code = std::move(all_);
-        }
+        KeyedItems in_order = values_by_key(code_of_, column_.length());
+        auto texts = std::make_shared<CategoryTexts>(std::move(texts_), std::move(code_of_),
+                                                     column_.length(), std::move(in_order));
+        texts->by_code = std::move(all_);
+        texts->ascending = texts->ascend();
         settle_texts(std::move(sample), std::move(texts));
         return true;
     }
@@ -343,22 +335,6 @@ class CategoryTextsPlan final : public CategoryPlan {
         const std::string_view first =
             all_.empty() ? texts_[first_] : all_[static_cast<std::size_t>(code_of_[first_])];
         return std::string_view(utf8, static_cast<std::size_t>(size)) == first;
-    }
-
-    // Whether the used categories' texts ascend with their codes, read in code order from the
-    // views of every category.
-    bool used_ascend() const {
-        std::vector<std::uint8_t> used(all_.size(), 0);
-        for (const std::int64_t code : code_of_) {
-            if (code >= 0) used[static_cast<std::size_t>(code)] = 1;
-        }
-        const std::string_view* before = nullptr;
-        for (std::size_t code = 0; code < all_.size(); ++code) {
-            if (!used[code]) continue;
-            if (before && !(*before < all_[code])) return false;
-            before = &all_[code];
-        }
-        return true;
     }
 
     ArrowTextColumn column_;
