@@ -272,20 +272,19 @@ CodeMap KeyRankLabels::encode(double* codes) const {
     const KeyedTexts& t = *texts_;
     const KeyedItems& in_order = t.in_order;
     // The labels' sizes first, so that the fit is written once, in place.
-    char buf[ValueRenderer::kMaxText];
     std::size_t labels = 0, bytes = 0;
     for (const KeyedItem& v : in_order) {
-        const std::string_view text = t.text(v, buf);
+        const std::string_view text = t.text(v);
         if (is_missing_label(text)) continue;
         ++labels;
         bytes += text.size();
     }
     CodeMap map(labels, bytes);
-    std::vector<double> code_of(t.key_of.size(), kQuietNaN);
+    scratch::vector<double> code_of(t.key_of.size(), kQuietNaN);
     std::uint64_t* const offsets = map.offsets();
     std::size_t label = 0, used = 0;
     for (const KeyedItem& v : in_order) {
-        const std::string_view text = t.text(v, buf);
+        const std::string_view text = t.text(v);
         if (is_missing_label(text)) continue;
         if (!text.empty()) std::memcpy(map.bytes() + used, text.data(), text.size());
         used += text.size();

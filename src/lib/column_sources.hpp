@@ -133,14 +133,28 @@ class OrderedLabels final : public LabelSource {
     std::shared_ptr<const ValueRenderer> renderer_;
 };
 
-// Distinct values with distinct dense keys and texts that strictly ascend with the keys (a
-// categorical's categories and their codes): value v has key key_of[v] in 0 .. keys - 1, or
-// -1 for a missing value, and the text text({key, 0, v}); in_order lists the values with a
-// key as values_by_key does.
-struct KeyedTexts : ValueRenderer {
+// Distinct values with distinct dense keys and texts (a categorical's categories and their
+// codes): value v has key key_of[v] in 0 .. keys - 1, or -1 for a missing value; in_order
+// lists the values with a key as values_by_key does. A value's text is held per key, or per
+// value where by_key is empty; the views' bytes are held by whoever owns this.
+struct KeyedTexts {
     scratch::vector<std::int64_t> key_of;
     std::size_t keys = 0;
     KeyedItems in_order;
+    scratch::vector<std::string_view> by_key;
+    scratch::vector<std::string_view> by_value;
+
+    // The text of an item {key, 0, value} of in_order.
+    std::string_view text(const KeyedItem& v) const {
+        return by_key.empty() ? by_value[v.item] : by_key[static_cast<std::size_t>(v.key)];
+    }
+    // Whether the texts strictly ascend with the keys.
+    bool ascend() const {
+        for (std::size_t k = 1; k < in_order.size(); ++k) {
+            if (!(text(in_order[k - 1]) < text(in_order[k]))) return false;
+        }
+        return true;
+    }
 };
 
 // The values of `key_of` with a key (>= 0) as items {key, 0, value}, by ascending key; keys
@@ -148,8 +162,9 @@ struct KeyedTexts : ValueRenderer {
 KeyedItems values_by_key(const scratch::vector<std::int64_t>& key_of, std::size_t keys);
 
 // The labels of a column whose every row takes its value's own text, the values' texts
-// ascending with their keys: a value's code is its key's rank among the keys, so nothing is
-// hashed or sorted by text. Missing values, and texts that are missing labels, are NaN.
+// strictly ascending with their keys: a value's code is its key's rank among the keys, so
+// nothing is hashed or sorted by text. Missing values, and texts that are missing labels,
+// are NaN.
 class KeyRankLabels final : public LabelSource {
   public:
     KeyRankLabels(RowIds ids, std::shared_ptr<const KeyedTexts> texts)

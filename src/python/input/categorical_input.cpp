@@ -41,10 +41,9 @@ TextTrust object_texts_trust, arrow_texts_trust;
 // per category. Where they strictly ascend with the categories' codes, as pandas keeps
 // categories made from values, the codes order the texts: encoding then ranks codes, not
 // texts.
-struct CategoryTexts final : KeyedTexts {
-    CategoryTexts(scratch::vector<std::string_view> views, scratch::vector<std::int64_t> codes,
-                  std::size_t categories, KeyedItems used_in_order)
-        : texts(std::move(views)) {
+struct CategoryTexts final : ValueRenderer, KeyedTexts {
+    CategoryTexts(scratch::vector<std::int64_t> codes, std::size_t categories,
+                  KeyedItems used_in_order) {
         key_of = std::move(codes);
         keys = categories;
         in_order = std::move(used_in_order);
@@ -53,26 +52,15 @@ struct CategoryTexts final : KeyedTexts {
     // Rendered in ascending code order: read in that order where every category's text is
     // at hand.
     std::string_view text(const KeyedItem& value, char*) const override {
-        return by_code.empty() ? texts[value.item] : by_code[static_cast<std::size_t>(value.key)];
+        return KeyedTexts::text(value);
     }
     // The text of value `id` (not the missing value).
     std::string_view of(std::uint32_t id) const {
-        return by_code.empty() ? texts[id] : by_code[static_cast<std::size_t>(key_of[id])];
+        return by_key.empty() ? by_value[id] : by_key[static_cast<std::size_t>(key_of[id])];
     }
 
-    scratch::vector<std::string_view> texts;    // per value, where by_code is empty
-    scratch::vector<std::string_view> by_code;  // per category, or empty
-    scratch::vector<char> bytes;  // what the views above show, where not held elsewhere
+    scratch::vector<char> bytes;  // what the views show, where not held elsewhere
     bool ascending = false;
-
-    // Whether the texts strictly ascend with the codes, read in code order.
-    bool ascend() const {
-        char buf[kMaxText];
-        for (std::size_t k = 1; k < in_order.size(); ++k) {
-            if (!(text(in_order[k - 1], buf) < text(in_order[k], buf))) return false;
-        }
-        return true;
-    }
 };
 
 // Cells that are strs of their categories' texts (so they have no float value); the missing
@@ -198,10 +186,11 @@ class CategoryObjectsPlan final : public CategoryPlan {
         if (!first_as_expected(sample, [&](PyObject* cell) { return cell == category(first_); }))
             return false;
         if (texts_) {
-            auto texts = std::make_shared<CategoryTexts>(std::move(*texts_), std::move(code_of_),
-                                                         categories_, std::move(in_order_));
+            auto texts = std::make_shared<CategoryTexts>(std::move(code_of_), categories_,
+                                                         std::move(in_order_));
             texts->ascending = ascends_;
-            texts->by_code = std::move(by_code_);
+            texts->by_value = std::move(*texts_);
+            texts->by_key = std::move(by_code_);
             texts->bytes = std::move(arena_);
             settle_texts(std::move(sample), std::move(texts));
             return true;
@@ -313,9 +302,10 @@ class CategoryTextsPlan final : public CategoryPlan {
     bool settle(DistinctCells::Boxer sample) override {
         if (!first_as_expected(sample, [&](PyObject* cell) { return is_text(cell); })) return false;
         KeyedItems in_order = values_by_key(code_of_, column_.length());
-        auto texts = std::make_shared<CategoryTexts>(std::move(texts_), std::move(code_of_),
-                                                     column_.length(), std::move(in_order));
-        texts->by_code = std::move(all_);
+        auto texts = std::make_shared<CategoryTexts>(std::move(code_of_), column_.length(),
+                                                     std::move(in_order));
+        texts->by_value = std::move(texts_);
+        texts->by_key = std::move(all_);
         texts->ascending = texts->ascend();
         settle_texts(std::move(sample), std::move(texts));
         return true;
