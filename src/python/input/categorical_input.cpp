@@ -352,12 +352,15 @@ std::unique_ptr<ColumnPlan> by_codes(const char* data, npy_intp stride, std::siz
                                      std::size_t categories, PyRef objects,
                                      PyObject* arrow_values) {
     // Codes run from -1 (missing) to categories - 1; anything else is not a Categorical's.
+    // The least and the greatest tell, in a loop without branches.
+    std::int64_t lo = 0, hi = -1;
     for (std::size_t i = 0; i < rows; ++i) {
         T c;
         std::memcpy(&c, data + static_cast<npy_intp>(i) * stride, sizeof c);
-        if (c < -1 || static_cast<std::int64_t>(c) >= static_cast<std::int64_t>(categories))
-            return nullptr;
+        lo = std::min<std::int64_t>(lo, c);
+        hi = std::max<std::int64_t>(hi, c);
     }
+    if (lo < -1 || hi >= static_cast<std::int64_t>(categories)) return nullptr;
     DistinctRows d = distinct_codes(rows, categories + 1, [=](std::size_t i) {
         T c;
         std::memcpy(&c, data + static_cast<npy_intp>(i) * stride, sizeof c);
