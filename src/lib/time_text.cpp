@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 namespace vandra {
@@ -44,15 +45,15 @@ bool second_or_finer(TimeUnit unit) {
            unit == TimeUnit::nano;
 }
 
-// f.template operator()<units per second>() for a unit of a second or finer: the divisions
-// by the unit then compile to multiplications.
+// f(std::integral_constant<std::int64_t, units per second>{}) for a unit of a second or
+// finer: the divisions by the unit then compile to multiplications.
 template <class F>
 decltype(auto) with_per_second(TimeUnit unit, F f) {
     switch (unit) {
-        case TimeUnit::milli: return f.template operator()<1000>();
-        case TimeUnit::micro: return f.template operator()<1000000>();
-        case TimeUnit::nano: return f.template operator()<1000000000>();
-        default: return f.template operator()<1>();
+        case TimeUnit::milli: return f(std::integral_constant<std::int64_t, 1000>{});
+        case TimeUnit::micro: return f(std::integral_constant<std::int64_t, 1000000>{});
+        case TimeUnit::nano: return f(std::integral_constant<std::int64_t, 1000000000>{});
+        default: return f(std::integral_constant<std::int64_t, 1>{});
     }
 }
 
@@ -233,12 +234,13 @@ std::size_t timestamp_text(std::int64_t value, TimeUnit unit, std::int64_t offse
     if (!second_or_finer(unit)) return 0;
     const auto c = written(value, unit);
     if (!c) return 0;
-    return with_per_second(unit, [&]<std::int64_t PerSecond>() {
+    return with_per_second(unit, [&](auto per_second) {
+        constexpr std::int64_t kPerSecond = decltype(per_second)::value;
         Writer w(out);
         w.date(*c);
         w.put(' ');
-        w.clock(c->ticks / PerSecond);
-        w.fraction(c->ticks % PerSecond * (1000000000 / PerSecond));
+        w.clock(c->ticks / kPerSecond);
+        w.fraction(c->ticks % kPerSecond * (1000000000 / kPerSecond));
         if (offset_seconds != kNoOffset) {
             std::int64_t off = offset_seconds;
             w.put(off < 0 ? '-' : '+');
@@ -264,14 +266,15 @@ bool timestamp_text(std::int64_t value, TimeUnit unit, std::optional<std::int64_
 
 std::size_t timedelta_text(std::int64_t value, TimeUnit unit, char* out) {
     if (!second_or_finer(unit)) return 0;
-    return with_per_second(unit, [&]<std::int64_t PerSecond>() {
-        constexpr std::int64_t n = PerSecond * kSecondsPerDay;
+    return with_per_second(unit, [&](auto per_second) {
+        constexpr std::int64_t kPerSecond = decltype(per_second)::value;
+        constexpr std::int64_t n = kPerSecond * kSecondsPerDay;
         const std::int64_t days = floor_div(value, n), ticks = floor_mod(value, n);
         char* const at = std::to_chars(out, out + 24, days).ptr;  // at most 20 characters
         Writer w(at);
         w.put(value < 0 ? " days +" : " days ");
-        w.clock(ticks / PerSecond);
-        w.fraction(ticks % PerSecond * (1000000000 / PerSecond));
+        w.clock(ticks / kPerSecond);
+        w.fraction(ticks % kPerSecond * (1000000000 / kPerSecond));
         return static_cast<std::size_t>(at - out) + w.size();
     });
 }
@@ -286,8 +289,9 @@ std::optional<TimedeltaTextOrder> TimedeltaTextOrder::of(std::vector<std::int64_
     TimedeltaTextOrder order;
     order.unit_ = unit;
     const std::int64_t per_day = units_per_day(unit);
-    with_per_second(unit, [&]<std::int64_t PerSecond>() {
-        for (std::int64_t& v : values) v = floor_div(v, PerSecond * kSecondsPerDay);
+    with_per_second(unit, [&](auto per_second) {
+        constexpr std::int64_t kPerSecond = decltype(per_second)::value;
+        for (std::int64_t& v : values) v = floor_div(v, kPerSecond * kSecondsPerDay);
     });
     // The distinct days: marked in a table where they span few (the common case), else sorted.
     const auto [lo, hi] = std::minmax_element(values.begin(), values.end());
@@ -348,8 +352,9 @@ std::optional<TimedeltaTextOrder> TimedeltaTextOrder::of(std::vector<std::int64_
 }
 
 std::int64_t TimedeltaTextOrder::key(std::int64_t value) const {
-    return with_per_second(unit_, [&]<std::int64_t PerSecond>() {
-        constexpr std::int64_t per_day = PerSecond * kSecondsPerDay;
+    return with_per_second(unit_, [&](auto per_second) {
+        constexpr std::int64_t kPerSecond = decltype(per_second)::value;
+        constexpr std::int64_t per_day = kPerSecond * kSecondsPerDay;
         const std::int64_t day = floor_div(value, per_day);
         const auto at = dense_ ? day - first_day_
                                : std::lower_bound(days_.begin(), days_.end(), day) - days_.begin();
@@ -358,8 +363,9 @@ std::int64_t TimedeltaTextOrder::key(std::int64_t value) const {
 }
 
 std::int64_t TimedeltaTextOrder::value(std::int64_t key) const {
-    return with_per_second(unit_, [&]<std::int64_t PerSecond>() {
-        constexpr std::int64_t per_day = PerSecond * kSecondsPerDay;
+    return with_per_second(unit_, [&](auto per_second) {
+        constexpr std::int64_t kPerSecond = decltype(per_second)::value;
+        constexpr std::int64_t per_day = kPerSecond * kSecondsPerDay;
         // In wrapping arithmetic: the day's start may lie before the range's (INT64_MIN + 1 ns).
         const auto day =
             static_cast<std::uint64_t>(day_of_rank_[static_cast<std::size_t>(key / per_day)]);
