@@ -158,6 +158,31 @@ TEST_CASE("ordered labels: rendered in order, other texts merged in, repeats sha
     CHECK((labels_of(none.encode(few.data())) == std::vector<std::string>{"", "d"}));
 }
 
+// Values 0..4 with codes 5, -1 (missing), 1, 3, 0 of six categories, held per code or per
+// value; the category "nan" is a missing text and takes no code.
+TEST_CASE("key rank labels: a value's code is its key's rank among the used keys") {
+    for (const bool per_key : {true, false}) {
+        auto texts = std::make_shared<KeyedTexts>();
+        texts->key_of = {5, -1, 1, 3, 0};
+        texts->keys = 6;
+        texts->in_order = values_by_key(texts->key_of, texts->keys);
+        const std::vector<std::string_view> categories = {"", "a", "b", "nan", "x", "z"};
+        if (per_key) {
+            texts->by_key.assign(categories.begin(), categories.end());
+        } else {
+            texts->by_value = {"z", {}, "a", "nan", ""};
+        }
+        CHECK(texts->ascend());
+        const RowIds ids = {0, 1, 2, 3, 4, 2, 0};
+        KeyRankLabels labels(ids, texts);
+        std::vector<double> codes(ids.size());
+        CHECK((labels_of(labels.encode(codes.data())) == std::vector<std::string>{"", "a", "z"}));
+        const std::vector<double> want = {2, -1, 1, -1, 0, 1, 2};
+        for (std::size_t i = 0; i < ids.size(); ++i)
+            CHECK(want[i] < 0 ? std::isnan(codes[i]) : codes[i] == want[i]);
+    }
+}
+
 TEST_CASE("sort_by_key orders by key, signed, then by tie") {
     std::mt19937_64 rng(3);
     // Sparse keys go by radix, dense ones (a range under twice their number) by counting, and
