@@ -60,9 +60,15 @@ enum class TimeArray : std::uint8_t { other, pandas, arrow };
 // rendered as the Timestamps or datetime64 scalars the frame hands out; NaT and missing
 // values, and values outside the years 1 to 9999, boxed. `tz`: the zone of the column's dtype
 // (None if naive), known for an array other than `other`; with it and an object `values`, the
-// cells are known to be Timestamps in that zone.
+// cells are known to be Timestamps in that zone. `column`: where known, the column's own
+// zoned pandas array (a DatetimeArray, or a 2-D block array and the column's row in it).
+struct ZonedColumn {
+    PyRef array;
+    std::size_t row = 0;
+};
 std::unique_ptr<ColumnPlan> datetime_plan(DistinctWords values, const NumpyTimeUnit& unit,
-                                          TimeArray array = TimeArray::other, PyRef tz = {});
+                                          TimeArray array = TimeArray::other, PyRef tz = {},
+                                          ZonedColumn column = {});
 
 // Timedeltas likewise, rendered as the Timedeltas or timedelta64 scalars the frame hands out.
 std::unique_ptr<ColumnPlan> timedelta_plan(DistinctWords values, const NumpyTimeUnit& unit,

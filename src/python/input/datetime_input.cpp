@@ -44,7 +44,8 @@ std::unique_ptr<ColumnPlan> read_datetime_like(PyObject* values, pandas_compat::
         clear_ordinary_error();
         return datetime_plan(std::move(words), unit);
     }
-    return datetime_plan(std::move(words), unit, TimeArray::pandas, std::move(tz));
+    return datetime_plan(std::move(words), unit, TimeArray::pandas, std::move(tz),
+                         ZonedColumn{PyRef::borrow(values), k});
 }
 
 }  // namespace vandra

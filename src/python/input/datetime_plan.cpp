@@ -8,6 +8,7 @@
 #include "python/input/render_trust.hpp"
 #include "python/lookup.hpp"
 #include "python/numpy_api.hpp"
+#include "python/pandas_compat.hpp"
 
 namespace vandra {
 namespace {
@@ -52,11 +53,47 @@ std::optional<std::vector<std::int64_t>> wall_times(const std::vector<std::int64
     return wall;
 }
 
+// The same for the distinct values of a column whose zoned DatetimeArray is at hand, as
+// pandas converts the whole array in one call: array.tz_localize(None). Each value's wall
+// time is read at its first row.
+std::optional<std::vector<std::int64_t>> wall_times(const ZonedColumn& column,
+                                                    const DistinctRows& rows,
+                                                    const NumpyTimeUnit& unit) {
+    ensure_numpy_api();
+    PyRef ndim = attr_or_null(column.array.get(), "ndim");
+    const long dims = ndim && PyLong_CheckExact(ndim.get()) ? PyLong_AsLong(ndim.get()) : 0;
+    PyRef one =
+        dims == 2
+            ? PyRef(PySequence_GetItem(column.array.get(), static_cast<Py_ssize_t>(column.row)))
+            : PyRef::borrow(column.array.get());
+    PyRef naive = (dims == 1 || dims == 2) && one
+                      ? PyRef(PyObject_CallMethod(one.get(), "tz_localize", "O", Py_None))
+                      : PyRef();
+    PyRef data = naive ? pandas_compat::backing_ndarray(naive.get()) : PyRef();
+    if (!data) {
+        if (PyErr_Occurred()) clear_ordinary_error();
+        return std::nullopt;
+    }
+    auto* arr = reinterpret_cast<PyArrayObject*>(data.get());
+    if (PyArray_NDIM(arr) != 1 || PyArray_DIM(arr, 0) != static_cast<npy_intp>(rows.rows()) ||
+        PyArray_TYPE(arr) != NPY_DATETIME || PyArray_ITEMSIZE(arr) != 8 ||
+        numpy_time_unit(reinterpret_cast<PyObject*>(PyArray_DESCR(arr))).name != unit.name)
+        return std::nullopt;
+    std::vector<std::int64_t> wall(rows.count());
+    for (std::size_t id = 0; id < wall.size(); ++id) {
+        wall[id] = *static_cast<const std::int64_t*>(
+            PyArray_GETPTR1(arr, static_cast<npy_intp>(rows.first_row[id])));
+    }
+    return wall;
+}
+
 // Whether an object `values` hands out the Timestamps (naive, or in the dtype's zone) or the
 // Timedeltas that the dtypes say, per array: learnt from the first frame in the process that
 // shows one.
 struct ObjectCellTrust {
     RenderTrust naive, zoned, timedelta;
+    // Whether such a column's NaT comes out as pandas.NaT itself, which then needs no sample.
+    RenderTrust naive_nat, zoned_nat, timedelta_nat;
 };
 ObjectCellTrust pandas_array_trust, arrow_array_trust;
 
@@ -64,19 +101,21 @@ class DatetimePlan final : public ColumnPlan {
   public:
     // `tz`: the dtype's zone (None if naive) where `array` is known.
     DatetimePlan(DistinctWords values, const NumpyTimeUnit& unit, bool timedelta, TimeArray array,
-                 PyRef tz)
+                 PyRef tz, ZonedColumn column)
         : ColumnPlan(std::move(values.rows)),
           values_(std::move(values)),
           unit_(unit),
           timedelta_(timedelta),
           array_(array),
-          tz_(std::move(tz)) {
+          tz_(std::move(tz)),
+          column_(std::move(column)) {
         const auto u = time_unit(unit_);
         const std::size_t k = values_.values.size();
         renderable_.assign(k, 0);
         std::int64_t lo = INT64_MAX, hi = INT64_MIN;
         for (std::size_t id = 0; id < k; ++id) {
             const auto v = static_cast<std::int64_t>(values_.values[id]);
+            if (id != values_.null_id && v == kNaT) nat_id_ = static_cast<std::uint32_t>(id);
             if (id == values_.null_id || v == kNaT) continue;
             if (first_valid_ == DistinctRows::kNoId) first_valid_ = static_cast<std::uint32_t>(id);
             renderable_[id] = 1;
@@ -96,6 +135,8 @@ class DatetimePlan final : public ColumnPlan {
 
     void know_object_cells() override {
         objects_ = array_ != TimeArray::other && (timedelta_ || tz_);
+        nat_imported_ =
+            nat_id_ != DistinctRows::kNoId && objects_known() && nat_trust().confirmed();
     }
 
     // Missing values and NaT, the values no text is rendered for, and the first value to see
@@ -104,13 +145,19 @@ class DatetimePlan final : public ColumnPlan {
         std::vector<std::uint32_t> ids;
         const bool known = objects_known();
         for (std::size_t id = 0; id < renderable_.size(); ++id) {
+            if (id == nat_id_ && nat_imported_) continue;
             if (!renderable_[id] || (id == first_valid_ && !known))
                 ids.push_back(static_cast<std::uint32_t>(id));
         }
         return ids;
     }
 
-    bool settle(DistinctCells::Boxer sample) override {
+    bool boxes_from_sample(std::uint32_t id) const override {
+        return cells_->boxes(id) && !(id == nat_id_ && nat_imported_);
+    }
+
+    bool settle(DistinctCells::Boxer sampled_cell) override {
+        DistinctCells::Boxer sample = nat_from_pandas(std::move(sampled_cell));
         const auto unit = time_unit(unit_);
         if (first_valid_ == DistinctRows::kNoId || !unit) {
             cells_ = std::make_unique<BoxedCells>(std::move(sample));  // everything was sampled
@@ -140,8 +187,26 @@ class DatetimePlan final : public ColumnPlan {
         ObjectCellTrust& t = array_ == TimeArray::arrow ? arrow_array_trust : pandas_array_trust;
         return timedelta_ ? t.timedelta : tz_.get() == Py_None ? t.naive : t.zoned;
     }
+    RenderTrust& nat_trust() const {
+        ObjectCellTrust& t = array_ == TimeArray::arrow ? arrow_array_trust : pandas_array_trust;
+        return timedelta_ ? t.timedelta_nat : tz_.get() == Py_None ? t.naive_nat : t.zoned_nat;
+    }
     // The cells' kind follows from the dtypes, and the process has seen it hold.
     bool objects_known() const { return objects_ && trust().confirmed(); }
+    // NaT's cell in an object `values`: pandas.NaT once the process has seen a frame hand it
+    // out (learnt from that frame's sampled cell); before, the sampled cell.
+    DistinctCells::Boxer nat_from_pandas(DistinctCells::Boxer sample) {
+        if (nat_id_ == DistinctRows::kNoId || !objects_) return sample;
+        return [this, sample = std::move(sample)](std::uint32_t id) {
+            if (id != nat_id_) return sample(id);
+            PyRef nat = imported_attr("pandas", "NaT");
+            if (!nat) throw PythonError{};
+            if (nat_imported_) return nat;
+            PyRef cell = sample(id);
+            nat_trust().learn(cell.get() == nat.get());
+            return cell;
+        };
+    }
     // Whether `cell` is what an object `values` of this column's dtype holds.
     bool objects_as_dtypes_say(PyObject* cell) const {
         if (timedelta_) return is_exactly(cell, "pandas", "Timedelta");
@@ -173,7 +238,12 @@ class DatetimePlan final : public ColumnPlan {
         for (std::size_t id = 0; id < k; ++id) {
             if (!renderable_[id]) convertible[id] = 0;
         }
-        auto wall = wall_times(convertible, unit_, tz);
+        // Converting the column itself costs a call less than converting its distinct values
+        // afresh, and a pass over every row: worth it where most rows are distinct.
+        std::optional<std::vector<std::int64_t>> wall;
+        if (column_.array && tz == tz_.get() && 2 * k >= rows_.rows())
+            wall = wall_times(column_, rows_, unit_);
+        if (!wall) wall = wall_times(convertible, unit_, tz);
         if (!wall) return false;
         std::vector<std::int64_t> offsets(k, 0);
         const std::int64_t per_second = units_per_day(unit) / kSecondsPerDay;  // second and finer
@@ -200,21 +270,26 @@ class DatetimePlan final : public ColumnPlan {
     bool timedelta_;
     TimeArray array_;
     PyRef tz_;              // the dtype's zone (None if naive), where array_ is known
+    ZonedColumn column_;    // the column's own zoned array, where known
     bool objects_ = false;  // the frame's `values` is an object array filled block by block
     std::vector<std::uint8_t> renderable_;  // rendered here, not boxed
     std::uint32_t first_valid_ = DistinctRows::kNoId;
+    std::uint32_t nat_id_ = DistinctRows::kNoId;  // NaT's value
+    bool nat_imported_ = false;                   // NaT's cell is pandas.NaT, not sampled
 };
 
 }  // namespace
 
 std::unique_ptr<ColumnPlan> datetime_plan(DistinctWords values, const NumpyTimeUnit& unit,
-                                          TimeArray array, PyRef tz) {
-    return std::make_unique<DatetimePlan>(std::move(values), unit, false, array, std::move(tz));
+                                          TimeArray array, PyRef tz, ZonedColumn column) {
+    return std::make_unique<DatetimePlan>(std::move(values), unit, false, array, std::move(tz),
+                                          std::move(column));
 }
 
 std::unique_ptr<ColumnPlan> timedelta_plan(DistinctWords values, const NumpyTimeUnit& unit,
                                            TimeArray array) {
-    return std::make_unique<DatetimePlan>(std::move(values), unit, true, array, PyRef());
+    return std::make_unique<DatetimePlan>(std::move(values), unit, true, array, PyRef(),
+                                          ZonedColumn{});
 }
 
 }  // namespace vandra
