@@ -92,8 +92,9 @@ std::optional<std::vector<std::int64_t>> wall_times(const ZonedColumn& column,
 // shows one.
 struct ObjectCellTrust {
     RenderTrust naive, zoned, timedelta;
-    // Whether such a column's NaT comes out as pandas.NaT itself, which then needs no sample.
-    RenderTrust naive_nat, zoned_nat, timedelta_nat;
+    // Whether such a column's missing value comes out as pandas' own singleton (NaT for a
+    // pandas array's NaT, NA for an Arrow array's null), which then needs no sample.
+    RenderTrust naive_missing, zoned_missing, timedelta_missing;
 };
 ObjectCellTrust pandas_array_trust, arrow_array_trust;
 
@@ -115,7 +116,9 @@ class DatetimePlan final : public ColumnPlan {
         std::int64_t lo = INT64_MAX, hi = INT64_MIN;
         for (std::size_t id = 0; id < k; ++id) {
             const auto v = static_cast<std::int64_t>(values_.values[id]);
-            if (id != values_.null_id && v == kNaT) nat_id_ = static_cast<std::uint32_t>(id);
+            if (array_ == TimeArray::arrow ? id == values_.null_id
+                                           : id != values_.null_id && v == kNaT)
+                missing_id_ = static_cast<std::uint32_t>(id);
             if (id == values_.null_id || v == kNaT) continue;
             if (first_valid_ == DistinctRows::kNoId) first_valid_ = static_cast<std::uint32_t>(id);
             renderable_[id] = 1;
@@ -135,8 +138,8 @@ class DatetimePlan final : public ColumnPlan {
 
     void know_object_cells() override {
         objects_ = array_ != TimeArray::other && (timedelta_ || tz_);
-        nat_imported_ =
-            nat_id_ != DistinctRows::kNoId && objects_known() && nat_trust().confirmed();
+        missing_imported_ =
+            missing_id_ != DistinctRows::kNoId && objects_known() && missing_trust().confirmed();
     }
 
     // Missing values and NaT, the values no text is rendered for, and the first value to see
@@ -145,7 +148,7 @@ class DatetimePlan final : public ColumnPlan {
         std::vector<std::uint32_t> ids;
         const bool known = objects_known();
         for (std::size_t id = 0; id < renderable_.size(); ++id) {
-            if (id == nat_id_ && nat_imported_) continue;
+            if (id == missing_id_ && missing_imported_) continue;
             if (!renderable_[id] || (id == first_valid_ && !known))
                 ids.push_back(static_cast<std::uint32_t>(id));
         }
@@ -153,11 +156,11 @@ class DatetimePlan final : public ColumnPlan {
     }
 
     bool boxes_from_sample(std::uint32_t id) const override {
-        return cells_->boxes(id) && !(id == nat_id_ && nat_imported_);
+        return cells_->boxes(id) && !(id == missing_id_ && missing_imported_);
     }
 
     bool settle(DistinctCells::Boxer sampled_cell) override {
-        DistinctCells::Boxer sample = nat_from_pandas(std::move(sampled_cell));
+        DistinctCells::Boxer sample = missing_from_pandas(std::move(sampled_cell));
         const auto unit = time_unit(unit_);
         if (first_valid_ == DistinctRows::kNoId || !unit) {
             cells_ = std::make_unique<BoxedCells>(std::move(sample));  // everything was sampled
@@ -187,23 +190,26 @@ class DatetimePlan final : public ColumnPlan {
         ObjectCellTrust& t = array_ == TimeArray::arrow ? arrow_array_trust : pandas_array_trust;
         return timedelta_ ? t.timedelta : tz_.get() == Py_None ? t.naive : t.zoned;
     }
-    RenderTrust& nat_trust() const {
+    RenderTrust& missing_trust() const {
         ObjectCellTrust& t = array_ == TimeArray::arrow ? arrow_array_trust : pandas_array_trust;
-        return timedelta_ ? t.timedelta_nat : tz_.get() == Py_None ? t.naive_nat : t.zoned_nat;
+        return timedelta_             ? t.timedelta_missing
+               : tz_.get() == Py_None ? t.naive_missing
+                                      : t.zoned_missing;
     }
     // The cells' kind follows from the dtypes, and the process has seen it hold.
     bool objects_known() const { return objects_ && trust().confirmed(); }
-    // NaT's cell in an object `values`: pandas.NaT once the process has seen a frame hand it
-    // out (learnt from that frame's sampled cell); before, the sampled cell.
-    DistinctCells::Boxer nat_from_pandas(DistinctCells::Boxer sample) {
-        if (nat_id_ == DistinctRows::kNoId || !objects_) return sample;
+    // The missing value's cell in an object `values`: pandas' singleton once the process has
+    // seen a frame hand it out (learnt from that frame's sampled cell); before, the sampled
+    // cell.
+    DistinctCells::Boxer missing_from_pandas(DistinctCells::Boxer sample) {
+        if (missing_id_ == DistinctRows::kNoId || !objects_) return sample;
         return [this, sample = std::move(sample)](std::uint32_t id) {
-            if (id != nat_id_) return sample(id);
-            PyRef nat = imported_attr("pandas", "NaT");
-            if (!nat) throw PythonError{};
-            if (nat_imported_) return nat;
+            if (id != missing_id_) return sample(id);
+            PyRef singleton = imported_attr("pandas", array_ == TimeArray::arrow ? "NA" : "NaT");
+            if (!singleton) throw PythonError{};
+            if (missing_imported_) return singleton;
             PyRef cell = sample(id);
-            nat_trust().learn(cell.get() == nat.get());
+            missing_trust().learn(cell.get() == singleton.get());
             return cell;
         };
     }
@@ -274,8 +280,8 @@ class DatetimePlan final : public ColumnPlan {
     bool objects_ = false;  // the frame's `values` is an object array filled block by block
     std::vector<std::uint8_t> renderable_;  // rendered here, not boxed
     std::uint32_t first_valid_ = DistinctRows::kNoId;
-    std::uint32_t nat_id_ = DistinctRows::kNoId;  // NaT's value
-    bool nat_imported_ = false;                   // NaT's cell is pandas.NaT, not sampled
+    std::uint32_t missing_id_ = DistinctRows::kNoId;  // NaT's value, or an Arrow null's
+    bool missing_imported_ = false;  // the missing value's cell is pandas' own, not sampled
 };
 
 }  // namespace
