@@ -82,7 +82,54 @@ void copy_as_double(const NumberView& v, std::size_t lo, std::size_t hi, double*
     copy_in_order<T, false>(v.data, v.stride, lo, hi, out, out_stride);
 }
 
+template <class T, bool kSwapped>
+void side_by_side(const NumberView* views, std::size_t cols, std::size_t lo, std::size_t hi,
+                  double* out) noexcept {
+    const char* at[kMaxSideBySide];
+    std::ptrdiff_t step[kMaxSideBySide];
+    for (std::size_t j = 0; j < cols; ++j) {
+        step[j] = views[j].stride;
+        at[j] = views[j].data + static_cast<std::ptrdiff_t>(lo) * step[j];
+    }
+    for (std::size_t i = lo; i < hi; ++i, out += cols) {
+        for (std::size_t j = 0; j < cols; ++j) {
+            out[j] = as_double<T, kSwapped>(at[j]);
+            at[j] += step[j];
+        }
+    }
+}
+
+template <class T>
+void side_by_side_as(const NumberView* views, std::size_t cols, std::size_t lo, std::size_t hi,
+                     double* out) noexcept {
+    if (views[0].swapped) return side_by_side<T, true>(views, cols, lo, hi, out);
+    side_by_side<T, false>(views, cols, lo, hi, out);
+}
+
 }  // namespace
+
+void copy_rows_side_by_side(const NumberView* views, std::size_t cols, std::size_t lo,
+                            std::size_t hi, double* out) noexcept {
+    using T = NumberView::Type;
+    switch (cols == 0 ? T::none : views[0].type) {
+        case T::f64: return side_by_side_as<double>(views, cols, lo, hi, out);
+        case T::f32: return side_by_side_as<float>(views, cols, lo, hi, out);
+        case T::f16: return side_by_side_as<Half>(views, cols, lo, hi, out);
+        case T::i8: return side_by_side_as<std::int8_t>(views, cols, lo, hi, out);
+        case T::i16: return side_by_side_as<std::int16_t>(views, cols, lo, hi, out);
+        case T::i32: return side_by_side_as<std::int32_t>(views, cols, lo, hi, out);
+        case T::i64: return side_by_side_as<std::int64_t>(views, cols, lo, hi, out);
+        case T::u8: return side_by_side_as<std::uint8_t>(views, cols, lo, hi, out);
+        case T::u16: return side_by_side_as<std::uint16_t>(views, cols, lo, hi, out);
+        case T::u32: return side_by_side_as<std::uint32_t>(views, cols, lo, hi, out);
+        case T::u64: return side_by_side_as<std::uint64_t>(views, cols, lo, hi, out);
+        case T::boolean: return side_by_side_as<BoolByte>(views, cols, lo, hi, out);
+        default:  // one column at a time, as copy_numbers reads them
+            for (std::size_t j = 0; j < cols; ++j) {
+                copy_numbers(views[j], lo, hi, out + j, static_cast<std::ptrdiff_t>(cols));
+            }
+    }
+}
 
 void copy_numbers(const NumberView& v, std::size_t lo, std::size_t hi, double* out,
                   std::ptrdiff_t out_stride) noexcept {

@@ -65,6 +65,16 @@ struct NumberView {
 void copy_numbers(const NumberView& v, std::size_t lo, std::size_t hi, double* out,
                   std::ptrdiff_t out_stride) noexcept;
 
+// Columns of one element type copied side by side, at most this many (each is a stream read).
+inline constexpr std::size_t kMaxSideBySide = 16;
+// Rows [lo, hi) of `cols` (at most kMaxSideBySide) columns `views`, all of one plain element
+// type and byte order (not indexed or chunked), to out row-major: element (i, j) at
+// out[(i - lo) * cols + j], each as copy_numbers gives it. Each row is written whole, the
+// columns read side by side, where copying column by column would write every row once per
+// column.
+void copy_rows_side_by_side(const NumberView* views, std::size_t cols, std::size_t lo,
+                            std::size_t hi, double* out) noexcept;
+
 // The labels of one text column, made on demand from memory that stays valid for the call.
 class LabelSource {
   public:

@@ -118,6 +118,24 @@ NumberView as_one_block(std::size_t rows, std::size_t cols, const ColumnBuffers&
     return whole;
 }
 
+// Whether every column is a view of one plain element type in native byte order, few enough
+// to be copied side by side into a row-major target (a 2-D numeric array not in C order).
+// Byte-swapped elements stay column by column, where their swaps vectorize.
+bool side_by_side(std::size_t cols, const ColumnBuffers& b, std::ptrdiff_t rs, std::ptrdiff_t cs) {
+    if (cols == 0 || cols > kMaxSideBySide || cs != 1 || rs != static_cast<std::ptrdiff_t>(cols))
+        return false;
+    const NumberView& first = b.number_views[0];
+    using T = NumberView::Type;
+    if (first.type == T::none || first.type == T::indexed || first.type == T::chunked ||
+        first.type == T::longdouble || first.swapped)
+        return false;
+    for (std::size_t j = 0; j < cols; ++j) {
+        const NumberView& v = b.number_views[j];
+        if (b.is_object[j] || v.type != first.type || v.swapped) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 FitState encode_object_array(std::size_t rows, std::size_t cols, const ColumnBuffers& buffers,
@@ -161,8 +179,15 @@ FitState encode_object_array(std::size_t rows, std::size_t cols, const ColumnBuf
         for (const ColumnFit& f : fits) codes_of[f.column] = &f.codes;
         const std::size_t block = std::max(kMinBlockRows, kBlockCells / cols);
         const std::size_t slice = std::max(kMinSliceRows, kSliceCells / cols);
+        const bool together = side_by_side(cols, buffers, rs, cs);
         pool::for_each_index(0, (rows + block - 1) / block, [&](std::size_t k) {
             const std::size_t end = std::min(rows, (k + 1) * block);
+            if (together) {
+                copy_rows_side_by_side(
+                    buffers.number_views.data(), cols, k * block, end,
+                    column_start(0) + static_cast<std::ptrdiff_t>(k * block) * rs);
+                return;
+            }
             for (std::size_t lo = k * block; lo < end; lo += slice) {
                 const std::size_t hi = std::min(end, lo + slice);
                 for (std::size_t j = 0; j < cols; ++j) {

@@ -303,6 +303,40 @@ TEST_CASE("random tables: same cells and fit in both layouts, on pools of 1, 2, 
     }
 }
 
+// Column-major bytes of every element type read as rows, as a Fortran-ordered array is: the
+// same doubles as copying column by column, in either byte order.
+TEST_CASE("columns copied side by side give what copying them one by one gives") {
+    using T = NumberView::Type;
+    const std::size_t rows = 300, cols = 5;
+    std::mt19937_64 rng(7);
+    std::vector<unsigned char> bytes(rows * cols * 8);
+    for (unsigned char& b : bytes) b = static_cast<unsigned char>(rng());
+    for (const auto& [type, size] : {std::pair{T::i8, 1},
+                                     {T::u16, 2},
+                                     {T::f16, 2},
+                                     {T::boolean, 1},
+                                     {T::i32, 4},
+                                     {T::f32, 4},
+                                     {T::u64, 8},
+                                     {T::f64, 8}}) {
+        for (const bool swapped : {false, true}) {
+            std::vector<NumberView> views(cols);
+            for (std::size_t j = 0; j < cols; ++j) {
+                views[j] = NumberView{reinterpret_cast<const char*>(bytes.data()) +
+                                          j * rows * static_cast<std::size_t>(size),
+                                      size, type};
+                views[j].swapped = swapped && size > 1;
+            }
+            std::vector<double> want(rows * cols), got(rows * cols);
+            for (std::size_t j = 0; j < cols; ++j)
+                copy_numbers(views[j], 0, rows, want.data() + j, static_cast<std::ptrdiff_t>(cols));
+            copy_rows_side_by_side(views.data(), cols, 7, rows, got.data() + 7 * cols);
+            copy_rows_side_by_side(views.data(), cols, 0, 7, got.data());
+            CHECK(same_bits(got, want));
+        }
+    }
+}
+
 TEST_CASE("SendPtr shares one count and never frees the buffer") {
     std::vector<double> buffer(4, 0.0);
     {
