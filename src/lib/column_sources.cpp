@@ -36,13 +36,22 @@ double half_to_double(std::uint16_t h) {
     return std::bit_cast<double>(sign | wide_exp << 52 | mant << 42);
 }
 
+// The other byte order: one instruction for 2, 4 and 8 bytes.
 template <class T>
 T swap_bytes(T value) noexcept {
-    unsigned char b[sizeof(T)];
-    std::memcpy(b, &value, sizeof(T));
-    std::reverse(b, b + sizeof(T));
-    std::memcpy(&value, b, sizeof(T));
-    return value;
+    if constexpr (sizeof(T) == 2) {
+        return std::bit_cast<T>(__builtin_bswap16(std::bit_cast<std::uint16_t>(value)));
+    } else if constexpr (sizeof(T) == 4) {
+        return std::bit_cast<T>(__builtin_bswap32(std::bit_cast<std::uint32_t>(value)));
+    } else if constexpr (sizeof(T) == 8) {
+        return std::bit_cast<T>(__builtin_bswap64(std::bit_cast<std::uint64_t>(value)));
+    } else {
+        unsigned char b[sizeof(T)];
+        std::memcpy(b, &value, sizeof(T));
+        std::reverse(b, b + sizeof(T));
+        std::memcpy(&value, b, sizeof(T));
+        return value;
+    }
 }
 
 template <class T, bool kSwapped>

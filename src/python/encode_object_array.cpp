@@ -118,20 +118,19 @@ NumberView as_one_block(std::size_t rows, std::size_t cols, const ColumnBuffers&
     return whole;
 }
 
-// Whether every column is a view of one plain element type in native byte order, few enough
-// to be copied side by side into a row-major target (a 2-D numeric array not in C order).
-// Byte-swapped elements stay column by column, where their swaps vectorize.
+// Whether every column is a view of one plain element type and byte order, few enough to be
+// copied side by side into a row-major target (a 2-D numeric array not in C order).
 bool side_by_side(std::size_t cols, const ColumnBuffers& b, std::ptrdiff_t rs, std::ptrdiff_t cs) {
     if (cols == 0 || cols > kMaxSideBySide || cs != 1 || rs != static_cast<std::ptrdiff_t>(cols))
         return false;
     const NumberView& first = b.number_views[0];
     using T = NumberView::Type;
     if (first.type == T::none || first.type == T::indexed || first.type == T::chunked ||
-        first.type == T::longdouble || first.swapped)
+        first.type == T::longdouble)
         return false;
     for (std::size_t j = 0; j < cols; ++j) {
         const NumberView& v = b.number_views[j];
-        if (b.is_object[j] || v.type != first.type || v.swapped) return false;
+        if (b.is_object[j] || v.type != first.type || v.swapped != first.swapped) return false;
     }
     return true;
 }
