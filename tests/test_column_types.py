@@ -601,6 +601,35 @@ def test_frame_columns_are_not_boxed(name, beside, monkeypatch):
     assert peak < 1.5 * size, f"{where}: traced peak {peak} bytes for a {size}-byte result"
 
 
+@pytest.mark.parametrize("kind", ["naive", "zoned", "timedelta", "arrow"])
+def test_missing_times_beside_numbers_take_no_sample_once_seen(kind, monkeypatch):
+    # Once a frame has shown its missing time as pandas' own NaT (NA for an Arrow null), later
+    # frames give that cell without sampling: no `values` read at all.
+    if kind == "arrow" and pa is None:
+        pytest.skip("needs pyarrow")
+
+    def frame(seed):
+        t = pd.Series(pd.Timestamp("2021-03-04") + pd.to_timedelta(np.arange(40) * 97 + seed, "s"))
+        t[1] = pd.NaT
+        if kind == "zoned":
+            t = t.dt.tz_localize("America/New_York")
+        elif kind == "timedelta":
+            t = t - pd.Timestamp("2021-01-01")
+        elif kind == "arrow":
+            t = t.astype("timestamp[us][pyarrow]")
+        return pd.DataFrame({"t": t, "f": np.linspace(0, 1, len(t))})
+
+    Encoder().encode(frame(0))  # the first frame of its kind is sampled, and teaches
+    later = frame(5)
+    reads, values = [], pd.DataFrame.values.fget
+    monkeypatch.setattr(pd.DataFrame, "values",
+                        property(lambda f: reads.append(len(f)) or values(f)))
+    Encoder().encode(later)
+    monkeypatch.undo()
+    assert not reads, f"{kind}: sampled through values"
+    assert_same_as_values(later)
+
+
 def best_time(call, runs=5):
     best = float("inf")
     for _ in range(runs):
