@@ -69,6 +69,33 @@ double as_double(const char* p) noexcept {
     }
 }
 
+// f(Element<T>{}) for a view of plain elements of C++ type T; false for the other types
+// (indexed, chunked, none), which f is not called for.
+template <class T>
+struct Element {
+    using type = T;
+};
+template <class F>
+bool with_element(NumberView::Type type, F&& f) {
+    using T = NumberView::Type;
+    switch (type) {
+        case T::f64: f(Element<double>{}); return true;
+        case T::f32: f(Element<float>{}); return true;
+        case T::f16: f(Element<Half>{}); return true;
+        case T::longdouble: f(Element<long double>{}); return true;
+        case T::i8: f(Element<std::int8_t>{}); return true;
+        case T::i16: f(Element<std::int16_t>{}); return true;
+        case T::i32: f(Element<std::int32_t>{}); return true;
+        case T::i64: f(Element<std::int64_t>{}); return true;
+        case T::u8: f(Element<std::uint8_t>{}); return true;
+        case T::u16: f(Element<std::uint16_t>{}); return true;
+        case T::u32: f(Element<std::uint32_t>{}); return true;
+        case T::u64: f(Element<std::uint64_t>{}); return true;
+        case T::boolean: f(Element<BoolByte>{}); return true;
+        default: return false;
+    }
+}
+
 template <class T, bool kSwapped>
 void copy_in_order(const char* data, std::ptrdiff_t stride, std::size_t lo, std::size_t hi,
                    double* out, std::ptrdiff_t out_stride) noexcept {
@@ -119,49 +146,27 @@ void side_by_side_as(const NumberView* views, std::size_t cols, std::size_t lo, 
 
 void copy_rows_side_by_side(const NumberView* views, std::size_t cols, std::size_t lo,
                             std::size_t hi, double* out) noexcept {
-    using T = NumberView::Type;
-    switch (cols == 0 ? T::none : views[0].type) {
-        case T::f64: return side_by_side_as<double>(views, cols, lo, hi, out);
-        case T::f32: return side_by_side_as<float>(views, cols, lo, hi, out);
-        case T::f16: return side_by_side_as<Half>(views, cols, lo, hi, out);
-        case T::i8: return side_by_side_as<std::int8_t>(views, cols, lo, hi, out);
-        case T::i16: return side_by_side_as<std::int16_t>(views, cols, lo, hi, out);
-        case T::i32: return side_by_side_as<std::int32_t>(views, cols, lo, hi, out);
-        case T::i64: return side_by_side_as<std::int64_t>(views, cols, lo, hi, out);
-        case T::u8: return side_by_side_as<std::uint8_t>(views, cols, lo, hi, out);
-        case T::u16: return side_by_side_as<std::uint16_t>(views, cols, lo, hi, out);
-        case T::u32: return side_by_side_as<std::uint32_t>(views, cols, lo, hi, out);
-        case T::u64: return side_by_side_as<std::uint64_t>(views, cols, lo, hi, out);
-        case T::boolean: return side_by_side_as<BoolByte>(views, cols, lo, hi, out);
-        default:  // one column at a time, as copy_numbers reads them
-            for (std::size_t j = 0; j < cols; ++j) {
-                copy_numbers(views[j], lo, hi, out + j, static_cast<std::ptrdiff_t>(cols));
-            }
-    }
+    if (cols == 0) return;
+    const bool plain = with_element(views[0].type, [&](auto e) {
+        side_by_side_as<typename decltype(e)::type>(views, cols, lo, hi, out);
+    });
+    if (plain) return;
+    for (std::size_t j = 0; j < cols; ++j)  // one column at a time, as copy_numbers reads them
+        copy_numbers(views[j], lo, hi, out + j, static_cast<std::ptrdiff_t>(cols));
 }
 
 void copy_numbers(const NumberView& v, std::size_t lo, std::size_t hi, double* out,
                   std::ptrdiff_t out_stride) noexcept {
     using T = NumberView::Type;
+    if (v.type == T::f64 && v.stride == sizeof(double) && out_stride == 1 && !v.swapped) {
+        std::memcpy(out, v.data + lo * sizeof(double), (hi - lo) * sizeof(double));
+        return;
+    }
+    const bool plain = with_element(v.type, [&](auto e) {
+        copy_as_double<typename decltype(e)::type>(v, lo, hi, out, out_stride);
+    });
+    if (plain) return;
     switch (v.type) {
-        case T::f64:
-            if (v.stride == sizeof(double) && out_stride == 1 && !v.swapped) {
-                std::memcpy(out, v.data + lo * sizeof(double), (hi - lo) * sizeof(double));
-                return;
-            }
-            return copy_as_double<double>(v, lo, hi, out, out_stride);
-        case T::f32: return copy_as_double<float>(v, lo, hi, out, out_stride);
-        case T::f16: return copy_as_double<Half>(v, lo, hi, out, out_stride);
-        case T::longdouble: return copy_as_double<long double>(v, lo, hi, out, out_stride);
-        case T::i8: return copy_as_double<std::int8_t>(v, lo, hi, out, out_stride);
-        case T::i16: return copy_as_double<std::int16_t>(v, lo, hi, out, out_stride);
-        case T::i32: return copy_as_double<std::int32_t>(v, lo, hi, out, out_stride);
-        case T::i64: return copy_as_double<std::int64_t>(v, lo, hi, out, out_stride);
-        case T::u8: return copy_as_double<std::uint8_t>(v, lo, hi, out, out_stride);
-        case T::u16: return copy_as_double<std::uint16_t>(v, lo, hi, out, out_stride);
-        case T::u32: return copy_as_double<std::uint32_t>(v, lo, hi, out, out_stride);
-        case T::u64: return copy_as_double<std::uint64_t>(v, lo, hi, out, out_stride);
-        case T::boolean: return copy_as_double<BoolByte>(v, lo, hi, out, out_stride);
         case T::indexed:
             for (std::size_t i = lo; i < hi; ++i, out += out_stride) {
                 std::memcpy(out, v.data + static_cast<std::size_t>(v.index[i]) * sizeof(double),
@@ -181,7 +186,7 @@ void copy_numbers(const NumberView& v, std::size_t lo, std::size_t hi, double* o
             }
             return;
         }
-        case T::none: return;
+        default: return;  // none; the plain types are copied above
     }
 }
 
